@@ -1,0 +1,15 @@
+// Every fixed name of the launcher. There is no configuration: the manifest
+// URL comes from the build (LauncherConfig.h), everything else is here.
+#pragma once
+
+#include "LauncherConfig.h"
+
+constexpr const wchar_t kMutexName[] = L"Launcher.Quorval";
+constexpr const wchar_t kAgentName[] = L"Launcher.Quorval";
+constexpr const wchar_t kCaption[] = L"Quorval Launcher/Updater";
+constexpr const wchar_t kApplicationName[] = L"Lumivex.exe";
+
+constexpr const wchar_t kManifestUrl[] = LAUNCHER_MANIFEST_URL;
+constexpr const wchar_t kLogPath[] = L"Launcher\\log.txt";
+constexpr const wchar_t kManifestPath[] = L"Launcher\\manifest.xml";
+constexpr const wchar_t kBackupManifestPath[] = L"Launcher\\manifest_backup.xml";

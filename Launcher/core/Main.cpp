@@ -1,0 +1,29 @@
+// Entry point: single-instance guard, then one Updater run.
+#include "core/Constants.h"
+#include "core/Handles.h"
+#include "core/Updater.h"
+
+#include <windows.h>
+#include <commctrl.h>
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
+    // The guard is the named object's existence; it is never waited on.
+    ScopedHandle guard(CreateMutexW(nullptr, TRUE, kMutexName));
+    if (guard.IsValid() && GetLastError() == ERROR_ALREADY_EXISTS) {
+        return 1;
+    }
+
+    INITCOMMONCONTROLSEX controls = {};
+    controls.dwSize = sizeof(controls);
+    controls.dwICC = ICC_PROGRESS_CLASS;
+    InitCommonControlsEx(&controls);
+
+    int result;
+    {
+        Updater updater(instance);
+        result = updater.RunUpdate();
+        // The guard closes here, before the Updater is destroyed.
+        guard.Close();
+    }
+    return result;
+}

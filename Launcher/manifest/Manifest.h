@@ -1,0 +1,61 @@
+// The update manifest: the list of files the application must consist of,
+// parsed from XML, and the verification of the local copies against it.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+struct XML_ParserStruct;
+
+class ManifestEntry {
+public:
+    static constexpr uint32_t kCurrent = 1;  // bit 0 of flags
+
+    // Digests the local file and compares it with md5; keeps the current flag.
+    bool Verify();
+    bool IsCurrent() const { return (flags & kCurrent) != 0; }
+    bool IsComplete() const { return !path.empty() && !md5.empty() && !src.empty(); }
+
+    uint32_t flags = 0;
+    std::wstring path;  // relative, with "\" separators
+    int32_t size = 0;   // as the manifest states it; summed as unsigned
+    std::wstring md5;
+    std::wstring src;
+};
+
+// The operation UpdateAll hands each stale entry to: (context, src, path).
+using DownloadOperation = bool (*)(void* context, const wchar_t* url, const wchar_t* path);
+
+class Manifest {
+public:
+    Manifest() = default;
+    ~Manifest();
+    Manifest(const Manifest&) = delete;
+    Manifest& operator=(const Manifest&) = delete;
+
+    // Parses an open file from its current position to its end; true when valid.
+    bool Parse(FILE* file);
+    // Validates one file element's attribute values (each may be null) and appends it.
+    bool AddEntry(const wchar_t* path, const wchar_t* size, const wchar_t* md5, const wchar_t* src);
+
+    // Verifies every entry; true when any is stale.
+    bool NeedsUpdate();
+    // All sizes, and the sizes of current entries, in bytes.
+    void ComputeTotals(double& total, double& done) const;
+    // Downloads and re-verifies every stale entry; true when all ended current.
+    bool UpdateAll(void* context, DownloadOperation download);
+
+    XML_ParserStruct* parser = nullptr;  // only while a parse runs
+    uint32_t depth = 0;                  // 1 inside the root element
+    std::vector<ManifestEntry> entries;
+};
+
+// Opens a manifest file, parses it into the manifest and closes it.
+bool LoadManifest(Manifest& manifest, const wchar_t* relativePath);
+
+// Writes the 32 lowercase hex digits of the file's MD5 digest and a null into
+// digest (66 characters). False when the file cannot be opened or hashed.
+constexpr size_t kDigestBufferLength = 66;
+bool ComputeFileMd5(const wchar_t* relativePath, wchar_t* digest);
