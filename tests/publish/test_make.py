@@ -1,0 +1,148 @@
+import hashlib
+import os
+import sys
+
+import pytest
+
+from conftest import build, read_manifest, run
+
+posix_only = pytest.mark.skipif(sys.platform == "win32", reason="name or symlink not creatable on Windows")
+
+# (path, content, src suffix expected after the base URL), in the expected manifest order:
+# case-insensitive first, so "A.txt" sorts between "100%.txt" and "amp&'q.txt".
+RELEASE = [
+    ("100%.txt", b"%", "100%25.txt"),
+    ("A.txt", b"upper", "A.txt"),
+    ("amp&'q.txt", b"&", "amp%26%27q.txt"),
+    ("b.txt", b"lower", "b.txt"),
+    ("data/empty.bin", b"", "data/empty.bin"),
+    ("data/launcher/keep.txt", b"only the top-level Launcher/ is the launcher's", "data/launcher/keep.txt"),
+    ("data/levels/one.dat", b"0123456789", "data/levels/one.dat"),
+    ("hash#1.txt", b"#", "hash%231.txt"),
+    ("Lumivex.exe", b"MZ" + bytes(range(256)) * 64, "Lumivex.exe"),
+    ("with space.txt", b" ", "with%20space.txt"),
+    ("\u00fcn\u00ef/\u30d5\u30a1\u30a4\u30eb.bin", b"\xff\x00",
+     "%C3%BCn%C3%AF/%E3%83%95%E3%82%A1%E3%82%A4%E3%83%AB.bin"),
+]
+
+
+@pytest.mark.parametrize("base", ["http://example.invalid/rel", "https://example.invalid/rel/"])
+def test_make_lists_every_file(tmp_path, base):
+    build(tmp_path / "rel", {p: data for p, data, _ in RELEASE})
+    build(tmp_path / "rel", {"Launcher/log.txt": b"log", "Launcher/manifest.xml": b"<update/>"})
+    out = tmp_path / "out.xml"
+    result = run("make", tmp_path / "rel", "--base-url", base, "-o", out)
+    assert result.returncode == 0, result.stderr
+    assert "Launcher/" in result.stderr and "%d files" % len(RELEASE) in result.stdout
+    prefix = base.rstrip("/") + "/"
+    expected = [{"path": p, "size": len(data), "md5": hashlib.md5(data).hexdigest(), "src": prefix + src}
+                for p, data, src in RELEASE]
+    assert read_manifest(out) == expected
+
+
+def test_default_output_inside_release_is_left_out_and_stable(tmp_path):
+    build(tmp_path, {"a.txt": b"a", "sub/b.txt": b"b"})
+    first = run("make", ".", "--base-url", "http://example.invalid/", cwd=tmp_path)
+    assert first.returncode == 0, first.stderr
+    manifest = (tmp_path / "manifest.xml").read_bytes()
+    second = run("make", ".", "--base-url", "http://example.invalid/", cwd=tmp_path)
+    assert second.returncode == 0, second.stderr
+    assert "manifest.xml" in second.stderr, "the tool should say it left the manifest out"
+    assert [f["path"] for f in read_manifest(tmp_path / "manifest.xml")] == ["a.txt", "sub/b.txt"]
+    assert (tmp_path / "manifest.xml").read_bytes() == manifest
+    assert sorted(os.listdir(tmp_path)) == ["a.txt", "manifest.xml", "sub"], "temp file left behind"
+
+
+@posix_only
+def test_symlink_inside_release_is_followed(tmp_path):
+    build(tmp_path / "rel", {"data/one.dat": b"12345"})
+    os.symlink("data/one.dat", tmp_path / "rel" / "link.dat")
+    os.symlink("data", tmp_path / "rel" / "linked")
+    result = run("make", tmp_path / "rel", "--base-url", "http://x.invalid/", "-o", tmp_path / "m.xml")
+    assert result.returncode == 0, result.stderr
+    files = read_manifest(tmp_path / "m.xml")
+    assert [f["path"] for f in files] == ["data/one.dat", "link.dat", "linked/one.dat"]
+    assert {f["md5"] for f in files} == {hashlib.md5(b"12345").hexdigest()}
+
+
+def sparse_4gib(rel):
+    with open(rel / "big.bin", "wb") as f:
+        f.truncate(4 * 2**30)
+
+
+def symlink_outside(rel):
+    (rel.parent / "secret.txt").write_bytes(b"not part of the release")
+    os.symlink(rel.parent / "secret.txt", rel / "secret.txt")
+
+
+def symlink_loop(rel):
+    os.symlink("..", rel / "data" / "loop")
+
+
+def bad_utf8_name(rel):
+    with open(os.path.join(os.fsencode(rel), b"caf\xe9.txt"), "wb"):
+        pass
+
+
+# (files, extra setup, text the error must contain)
+REFUSALS = {
+    "4 GiB": ({}, sparse_4gib, "big.bin"),
+    "colon": ({"a:b.txt": b""}, None, "a:b.txt"),
+    "question mark": ({"what?.txt": b""}, None, "what?.txt"),
+    "backslash": ({"back\\slash.txt": b""}, None, "back\\slash.txt"),
+    "control char": ({"tab\there.txt": b""}, None, "here.txt"),
+    "trailing dot": ({"dir./x.txt": b""}, None, "dir./x.txt"),
+    "trailing space": ({"x.txt ": b""}, None, "x.txt "),
+    "device name": ({"sub/CON.txt": b""}, None, "sub/CON.txt"),
+    "case collision": ({"Readme.txt": b"1", "README.txt": b"2"}, None, "Readme.txt"),
+    "file vs folder": ({"data": b"1", "DATA/x.txt": b"2"}, None, "DATA/x.txt"),
+    "launcher file": ({"LAUNCHER": b""}, None, "LAUNCHER"),
+    "not UTF-8": ({}, bad_utf8_name, "UTF-8"),
+    "symlink outside": ({}, symlink_outside, "secret.txt"),
+    "symlink loop": ({"data/x": b""}, symlink_loop, "data/loop"),
+    "empty": ({}, None, "no files"),
+    "only Launcher/": ({"Launcher/log.txt": b""}, None, "no files"),
+}
+
+
+@posix_only
+@pytest.mark.parametrize("files, setup, offender", REFUSALS.values(), ids=list(REFUSALS))
+def test_refusal_writes_nothing(tmp_path, files, setup, offender):
+    rel, out = tmp_path / "rel", tmp_path / "out"
+    rel.mkdir()
+    out.mkdir()
+    build(rel, files if offender == "no files" else dict(files, **{"fine.txt": b"ok"}))
+    if setup:
+        setup(rel)
+    (out / "manifest.xml").write_bytes(b"previous")
+    result = run("make", rel, "--base-url", "http://x.invalid/", "-o", out / "manifest.xml")
+    assert result.returncode == 1, result.stdout + result.stderr
+    assert offender in result.stderr
+    assert "fine.txt" not in result.stderr, "only offending files should be named"
+    assert os.listdir(out) == ["manifest.xml"] and (out / "manifest.xml").read_bytes() == b"previous"
+
+
+@pytest.mark.parametrize("base", ["ftp://x.invalid/rel/", "x.invalid/rel/", "http:///rel/",
+                                  "http://x.invalid/a b/", "http://x.invalid/?v=1"])
+def test_bad_base_url_is_a_usage_error(tmp_path, base):
+    build(tmp_path / "rel", {"a.txt": b"a"})
+    result = run("make", tmp_path / "rel", "--base-url", base, "-o", tmp_path / "m.xml")
+    assert result.returncode == 2 and "--base-url" in result.stderr
+    assert not (tmp_path / "m.xml").exists()
+
+
+@pytest.mark.parametrize("path", [
+    "", "/abs", "\\abs", "\\\\server\\share\\x", "\\\\?\\C:\\x", "\\\\.\\pipe\\x", "C:x", "c:\\x", "C:/x",
+    "..", "a/../b", "a\\..\\b", "./a", "a/./b", "a//b", "a/", "a:b", "a|b", "a<b", "x.", "x ", "d./x",
+    "a\x01b", "nul", "sub/com1.txt", "Launcher/log.txt", "LAUNCHER/x",
+])
+def test_rejected_manifest_paths(tool, path):
+    assert tool.path_problem(path)
+
+
+@pytest.mark.parametrize("path", [
+    "a", "a..b", "..a", ".hidden", "data/levels/one.dat", "\u00fc/\u30d5", "with space/x y.txt",
+    "launcher2/x", "data/Launcher/x", "console.txt", "com10", "100%#&'.txt",
+])
+def test_accepted_manifest_paths(tool, path):
+    assert tool.path_problem(path) is None
