@@ -73,14 +73,14 @@ def read_manifest(path):
 
 
 class Handler(SimpleHTTPRequestHandler):
-    """Serves the site folder; /fail500/... answers 500, /slow/... answers after 3 s."""
+    """Serves the site folder; /fail500/... answers 500, /slow/... hangs up after 3 s."""
 
     def do_GET(self):
         if self.path.startswith("/fail500/"):
             self.send_error(500)
         elif self.path.startswith("/slow/"):
-            time.sleep(3)
-            self.send_error(404)
+            time.sleep(3)  # longer than the client's timeout: it is gone by now
+            self.close_connection = True
         else:
             super().do_GET()
 

@@ -26,14 +26,15 @@ RELEASE = [
 ]
 
 
-@pytest.mark.parametrize("base", ["http://example.invalid/rel", "https://example.invalid/rel/"])
-def test_make_lists_every_file(tmp_path, base):
+@pytest.mark.parametrize("base, launcher", [("http://example.invalid/rel", "Launcher"),
+                                            ("https://example.invalid/rel/", "lAUNCHER")])
+def test_make_lists_every_file(tmp_path, base, launcher):
     build(tmp_path / "rel", {p: data for p, data, _ in RELEASE})
-    build(tmp_path / "rel", {"Launcher/log.txt": b"log", "Launcher/manifest.xml": b"<update/>"})
+    build(tmp_path / "rel", {launcher + "/log.txt": b"log", launcher + "/manifest.xml": b"<update/>"})
     out = tmp_path / "out.xml"
     result = run("make", tmp_path / "rel", "--base-url", base, "-o", out)
     assert result.returncode == 0, result.stderr
-    assert "Launcher/" in result.stderr and "%d files" % len(RELEASE) in result.stdout
+    assert launcher + "/" in result.stderr and "%d files" % len(RELEASE) in result.stdout
     prefix = base.rstrip("/") + "/"
     expected = [{"path": p, "size": len(data), "md5": hashlib.md5(data).hexdigest(), "src": prefix + src}
                 for p, data, src in RELEASE]
@@ -86,20 +87,20 @@ def bad_utf8_name(rel):
 
 # (files, extra setup, text the error must contain)
 REFUSALS = {
-    "4 GiB": ({}, sparse_4gib, "big.bin"),
-    "colon": ({"a:b.txt": b""}, None, "a:b.txt"),
-    "question mark": ({"what?.txt": b""}, None, "what?.txt"),
-    "backslash": ({"back\\slash.txt": b""}, None, "back\\slash.txt"),
-    "control char": ({"tab\there.txt": b""}, None, "here.txt"),
-    "trailing dot": ({"dir./x.txt": b""}, None, "dir./x.txt"),
-    "trailing space": ({"x.txt ": b""}, None, "x.txt "),
-    "device name": ({"sub/CON.txt": b""}, None, "sub/CON.txt"),
+    "4 GiB": ({}, sparse_4gib, "big.bin: "),
+    "colon": ({"a:b.txt": b""}, None, "a:b.txt: "),
+    "question mark": ({"what?.txt": b""}, None, "what?.txt: "),
+    "backslash": ({"back\\slash.txt": b""}, None, "back\\slash.txt: "),
+    "control char": ({"tab\there.txt": b""}, None, "tab\there.txt: "),
+    "trailing dot": ({"dir./x.txt": b""}, None, "dir./x.txt: "),
+    "trailing space": ({"x.txt ": b""}, None, "x.txt : "),
+    "device name": ({"sub/CON.txt": b""}, None, "sub/CON.txt: "),
     "case collision": ({"Readme.txt": b"1", "README.txt": b"2"}, None, "Readme.txt"),
     "file vs folder": ({"data": b"1", "DATA/x.txt": b"2"}, None, "DATA/x.txt"),
-    "launcher file": ({"LAUNCHER": b""}, None, "LAUNCHER"),
+    "launcher file": ({"LAUNCHER": b""}, None, "LAUNCHER: "),
     "not UTF-8": ({}, bad_utf8_name, "UTF-8"),
-    "symlink outside": ({}, symlink_outside, "secret.txt"),
-    "symlink loop": ({"data/x": b""}, symlink_loop, "data/loop"),
+    "symlink outside": ({}, symlink_outside, "secret.txt: symlink points outside"),
+    "symlink loop": ({"data/x": b""}, symlink_loop, "data/loop: symlink loop"),
     "empty": ({}, None, "no files"),
     "only Launcher/": ({"Launcher/log.txt": b""}, None, "no files"),
 }
