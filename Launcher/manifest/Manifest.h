@@ -2,6 +2,7 @@
 // parsed from XML, and the verification of the local copies against it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -37,7 +38,9 @@ public:
 
     // Parses an open file from its current position to its end; true when valid.
     bool Parse(FILE* file);
-    // Validates one file element's attribute values (each may be null) and appends it.
+    // Validates one file element's attribute values (each may be null) and
+    // appends it; a path that could reach outside the current directory is
+    // refused (IsSafeManifestPath).
     bool AddEntry(const wchar_t* path, const wchar_t* size, const wchar_t* md5, const wchar_t* src);
 
     // Verifies every entry; true when any is stale.
@@ -56,6 +59,8 @@ public:
 bool LoadManifest(Manifest& manifest, const wchar_t* relativePath);
 
 // Writes the 32 lowercase hex digits of the file's MD5 digest and a null into
-// digest (66 characters). False when the file cannot be opened or hashed.
+// digest (66 characters). False when the file cannot be opened or hashed;
+// digest then holds an empty string and nothing past its 66 characters is
+// ever written.
 constexpr size_t kDigestBufferLength = 66;
 bool ComputeFileMd5(const wchar_t* relativePath, wchar_t* digest);

@@ -1,0 +1,60 @@
+#include "manifest/Manifest.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+
+namespace {
+
+struct SizeCase {
+    const wchar_t* text;
+    int32_t size;
+};
+
+void PrintTo(const SizeCase& row, std::ostream* out) {
+    *out << "\"";
+    for (const wchar_t* c = row.text; *c != L'\0'; ++c) {
+        *out << static_cast<char>(*c);
+    }
+    *out << "\"";
+}
+
+const SizeCase kSizes[] = {
+    {L"1048576", 1048576},
+    {L"abc", 0},
+    {L"-1", -1},
+    {L"  +42", 42},
+    {L"12abc", 12},
+    {L"0x1F", 0},
+    {L"007", 7},
+    {L"2147483647", std::numeric_limits<int32_t>::max()},
+    {L"2147483648", std::numeric_limits<int32_t>::max()},
+    {L"99999999999", std::numeric_limits<int32_t>::max()},
+    {L"-99999999999", std::numeric_limits<int32_t>::min()},
+};
+
+class ManifestSize : public ::testing::TestWithParam<SizeCase> {};
+
+TEST_P(ManifestSize, ReadAsSignedDecimalClampedTo32Bits) {
+    Manifest manifest;
+    ASSERT_TRUE(manifest.AddEntry(L"file.bin", GetParam().text, L"m", L"s"));
+    ASSERT_EQ(manifest.entries.size(), 1u);
+    EXPECT_EQ(manifest.entries[0].size, GetParam().size);
+}
+
+INSTANTIATE_TEST_SUITE_P(Texts, ManifestSize, ::testing::ValuesIn(kSizes));
+
+TEST(ManifestAddEntry, AppendsInOrderAndRefusesWithoutAppending) {
+    Manifest manifest;
+    ASSERT_TRUE(manifest.AddEntry(L"one", L"1", L"m1", L"s1"));
+    EXPECT_FALSE(manifest.AddEntry(L"two", nullptr, L"m2", L"s2"));
+    EXPECT_FALSE(manifest.AddEntry(L"two", L"2", L"", L"s2"));
+    ASSERT_TRUE(manifest.AddEntry(L"three/x", L"3", L"m3", L"s3"));
+    ASSERT_EQ(manifest.entries.size(), 2u);
+    EXPECT_EQ(manifest.entries[0].path, L"one");
+    EXPECT_EQ(manifest.entries[1].path, L"three\\x");
+    EXPECT_EQ(manifest.entries[1].size, 3);
+}
+
+}  // namespace
