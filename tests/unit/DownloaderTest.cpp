@@ -1,0 +1,414 @@
+// Downloads against a small HTTP server inside the test process: what lands
+// in the file, what the request carries, progress, cancellation and the
+// failure results.
+#include <winsock2.h>
+
+#include "TestSupport.h"
+
+#include "core/Updater.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr size_t kBodySize = 10000;
+constexpr size_t kTruncatedAfter = 3000;
+constexpr DWORD kSocketTimeoutMs = 5000;
+constexpr DWORD kClientTimeoutMs = 10000;
+
+// Every byte value, line ends and ^Z included, so that any text-mode
+// conversion on the way shows.
+std::string Body(size_t size) {
+    std::string body(size, '\0');
+    for (size_t i = 0; i < size; ++i) {
+        body[i] = static_cast<char>((i * 7 + i / 256) & 0xFF);
+    }
+    return body;
+}
+
+std::wstring Widen(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+
+// A loopback HTTP/1.1 server on a free port, one connection at a time, each
+// answered according to the request path and then closed. It records every
+// request's head. Sockets time out, so a confused client cannot hang it.
+class LoopbackServer {
+public:
+    LoopbackServer() {
+        WSADATA data;
+        started_ = WSAStartup(MAKEWORD(2, 2), &data) == 0;
+        listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = 0;
+        int length = sizeof(address);
+        if (listener_ != INVALID_SOCKET &&
+            bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
+            listen(listener_, 8) == 0 &&
+            getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+            port_ = ntohs(address.sin_port);
+            thread_ = std::thread([this] { Serve(); });
+        }
+    }
+
+    ~LoopbackServer() {
+        stop_ = true;
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+        if (listener_ != INVALID_SOCKET) {
+            closesocket(listener_);
+        }
+        if (started_) {
+            WSACleanup();
+        }
+    }
+
+    LoopbackServer(const LoopbackServer&) = delete;
+    LoopbackServer& operator=(const LoopbackServer&) = delete;
+
+    unsigned short Port() const { return port_; }
+    std::wstring Url(const char* path) const {
+        return L"http://127.0.0.1:" + std::to_wstring(port_) + Widen(path);
+    }
+    int Connections() const { return connections_; }
+    std::vector<std::string> Requests() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return requests_;
+    }
+
+private:
+    void Serve() {
+        while (!stop_) {
+            fd_set readable;
+            FD_ZERO(&readable);
+            FD_SET(listener_, &readable);
+            timeval wait = {0, 50000};
+            if (select(0, &readable, nullptr, nullptr, &wait) <= 0) {
+                continue;
+            }
+            SOCKET client = accept(listener_, nullptr, nullptr);
+            if (client == INVALID_SOCKET) {
+                continue;
+            }
+            ++connections_;
+            DWORD timeout = kSocketTimeoutMs;
+            setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout), sizeof(timeout));
+            setsockopt(client, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&timeout), sizeof(timeout));
+            Answer(client);
+            shutdown(client, SD_SEND);
+            closesocket(client);
+        }
+    }
+
+    void Answer(SOCKET client) {
+        std::string head;
+        char buffer[1024];
+        while (head.find("\r\n\r\n") == std::string::npos && head.size() < 65536) {
+            int count = recv(client, buffer, sizeof(buffer), 0);
+            if (count <= 0) {
+                return;
+            }
+            head.append(buffer, static_cast<size_t>(count));
+        }
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            requests_.push_back(head);
+        }
+        size_t pathStart = head.find(' ') + 1;
+        std::string path = head.substr(pathStart, head.find(' ', pathStart) - pathStart);
+
+        if (path == "/missing") {
+            SendAll(client, Response("404 Not Found", "<html><body>Not here</body></html>", ""));
+        } else if (path == "/empty") {
+            SendAll(client, Response("200 OK", "", ""));
+        } else if (path == "/body") {
+            SendAll(client, Response("200 OK", Body(kBodySize), "Set-Cookie: served=yes; Path=/\r\n"));
+        } else if (path == "/moved") {
+            SendAll(client, Response("302 Found", "", "Location: /body\r\n"));
+        } else if (path == "/truncated") {
+            // Promises the whole body, sends part of it and hangs up.
+            std::string response = Response("200 OK", Body(kBodySize), "");
+            SendAll(client, response.substr(0, response.size() - (kBodySize - kTruncatedAfter)));
+        } else {
+            SendAll(client, Response("404 Not Found", "", ""));
+        }
+    }
+
+    static std::string Response(const char* status, const std::string& body, const char* extraHeaders) {
+        return std::string("HTTP/1.1 ") + status + "\r\nContent-Type: application/octet-stream\r\nContent-Length: " +
+               std::to_string(body.size()) + "\r\n" + extraHeaders + "Connection: close\r\n\r\n" + body;
+    }
+
+    static void SendAll(SOCKET client, const std::string& bytes) {
+        size_t sent = 0;
+        while (sent < bytes.size()) {
+            int count = send(client, bytes.data() + sent, static_cast<int>(bytes.size() - sent), 0);
+            if (count <= 0) {
+                return;
+            }
+            sent += static_cast<size_t>(count);
+        }
+    }
+
+    bool started_ = false;
+    SOCKET listener_ = INVALID_SOCKET;
+    unsigned short port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> connections_{0};
+    mutable std::mutex mutex_;
+    std::vector<std::string> requests_;
+    std::thread thread_;
+};
+
+// The value of a request header, or "(absent)".
+std::string HeaderValue(const std::string& head, const char* name) {
+    size_t lineStart = head.find("\r\n") + 2;
+    while (lineStart < head.size()) {
+        size_t lineEnd = head.find("\r\n", lineStart);
+        std::string line = head.substr(lineStart, lineEnd - lineStart);
+        size_t colon = line.find(':');
+        if (colon != std::string::npos && _stricmp(line.substr(0, colon).c_str(), name) == 0) {
+            size_t valueStart = line.find_first_not_of(' ', colon + 1);
+            return valueStart == std::string::npos ? std::string() : line.substr(valueStart);
+        }
+        lineStart = lineEnd + 2;
+    }
+    return "(absent)";
+}
+
+// A port that nobody listens on: bound once, then released.
+unsigned short ClosedPort() {
+    SOCKET probe = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int length = sizeof(address);
+    bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
+    closesocket(probe);
+    return ntohs(address.sin_port);
+}
+
+uint64_t FileSize(const std::wstring& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) {
+        return UINT64_MAX;
+    }
+    return (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+void DrainQueue() {
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        DispatchMessageW(&message);
+    }
+}
+
+class Download : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_NE(server.Port(), 0) << "the loopback server did not start";
+        ASSERT_NE(updater.Session(), nullptr);
+        // Bounds every wait of the client on a misbehaving server.
+        DWORD timeout = kClientTimeoutMs;
+        for (DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT,
+                             INTERNET_OPTION_RECEIVE_TIMEOUT}) {
+            InternetSetOptionW(updater.Session(), option, &timeout, sizeof(timeout));
+        }
+    }
+
+    void TearDown() override {
+        updater.CloseProgressWindow();
+        DrainQueue();
+    }
+
+    ScratchDirectory scratch;
+    LoopbackServer server;
+    Updater updater{GetModuleHandleW(nullptr)};
+};
+
+struct BodyCase {
+    const char* name;
+    const char* path;
+    std::string expected;
+};
+
+TEST_F(Download, WritesWhateverBodyTheServerSends) {
+    const BodyCase cases[] = {
+        {"an error page, like any other body", "/missing", "<html><body>Not here</body></html>"},
+        {"an empty body", "/empty", ""},
+        {"a body of several chunks", "/body", Body(kBodySize)},
+        {"a redirect, followed", "/moved", Body(kBodySize)},
+        {"a connection closed in mid-body: the digest check judges it", "/truncated", Body(kTruncatedAfter)},
+    };
+    for (const BodyCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        LogCapture log;
+        WriteBytes(L"target.bin", "an older, longer file that must not survive in part");
+        EXPECT_TRUE(updater.DownloadFile(server.Url(c.path).c_str(), L"target.bin", false));
+        EXPECT_EQ(ReadBytes(L"target.bin"), c.expected);
+        EXPECT_EQ(log.Text(), "");
+    }
+}
+
+TEST_F(Download, CreatesMissingDirectoriesAndLogsThem) {
+    LogCapture log;
+    EXPECT_TRUE(updater.DownloadFile(server.Url("/body").c_str(), L"new\\nested\\file.bin", false));
+    EXPECT_EQ(ReadBytes(L"new\\nested\\file.bin"), Body(kBodySize));
+    EXPECT_EQ(log.Text(), "[ OK ] Created directory: \"" + scratch.NarrowPath() + "\\new\\nested\"\r\n");
+}
+
+TEST_F(Download, TheRequestIsAPlainGetWithTheAgentNoCookiesAndNoCache) {
+    const std::wstring url = server.Url("/body");
+    // A cookie the session would send if cookies were on; /body also sets one.
+    ASSERT_TRUE(InternetSetCookieW(url.c_str(), nullptr, L"planted=yes"));
+    ASSERT_TRUE(updater.DownloadFile(url.c_str(), L"first.bin", false));
+    ASSERT_TRUE(updater.DownloadFile(url.c_str(), L"second.bin", true));
+
+    std::vector<std::string> requests = server.Requests();
+    ASSERT_EQ(requests.size(), 2u);
+    for (const std::string& head : requests) {
+        SCOPED_TRACE(head);
+        EXPECT_EQ(head.rfind("GET /body HTTP/1.1\r\n", 0), 0u);
+        EXPECT_EQ(HeaderValue(head, "User-Agent"), "Launcher.Quorval");
+        EXPECT_EQ(HeaderValue(head, "Pragma"), "no-cache");
+        EXPECT_EQ(HeaderValue(head, "Cookie"), "(absent)");
+    }
+
+    // The same session without the download's flags does send the cookie, so
+    // the check above can fail.
+    HINTERNET plain = InternetOpenUrlW(updater.Session(), url.c_str(), nullptr, 0, INTERNET_FLAG_RELOAD, 0);
+    ASSERT_NE(plain, nullptr);
+    char buffer[4096];
+    DWORD read = 0;
+    while (InternetReadFile(plain, buffer, sizeof(buffer), &read) && read > 0) {
+    }
+    InternetCloseHandle(plain);
+    requests = server.Requests();
+    ASSERT_EQ(requests.size(), 3u);
+    EXPECT_NE(HeaderValue(requests[2], "Cookie").find("planted=yes"), std::string::npos) << requests[2];
+}
+
+TEST_F(Download, ProgressCountsEveryByteOnlyWhenAsked) {
+    EXPECT_TRUE(updater.DownloadFile(server.Url("/body").c_str(), L"quiet.bin", false));
+    EXPECT_EQ(updater.Done(), 0.0);
+
+    // Without progress the queue is left alone: a pending cancel stays pending.
+    updater.ShowProgressWindow();
+    ASSERT_NE(updater.Window(), nullptr);
+    PostMessageW(updater.Window(), WM_COMMAND, IDCANCEL, 0);
+    EXPECT_TRUE(updater.DownloadFile(server.Url("/body").c_str(), L"quiet.bin", false));
+    EXPECT_FALSE(updater.IsCancelled());
+    MSG message;
+    EXPECT_TRUE(PeekMessageW(&message, updater.Window(), WM_COMMAND, WM_COMMAND, PM_REMOVE));
+    updater.CloseProgressWindow();
+
+    EXPECT_TRUE(updater.DownloadFile(server.Url("/body").c_str(), L"counted.bin", true));
+    EXPECT_EQ(updater.Done(), static_cast<double>(kBodySize));
+    EXPECT_TRUE(updater.DownloadFile(server.Url("/missing").c_str(), L"counted.bin", true));
+    EXPECT_EQ(updater.Done(), static_cast<double>(kBodySize + FileSize(L"counted.bin")));
+}
+
+TEST_F(Download, AfterACancelNothingIsRequestedOrCreated) {
+    LogCapture log;
+    updater.ShowProgressWindow();
+    ASSERT_NE(updater.Window(), nullptr);
+    updater.Cancel(updater.Window());
+    for (bool withProgress : {true, false}) {
+        SCOPED_TRACE(withProgress);
+        DWORD start = GetTickCount();
+        EXPECT_FALSE(updater.DownloadFile(server.Url("/body").c_str(), L"never\\file.bin", withProgress));
+        EXPECT_LT(GetTickCount() - start, 1000u);
+    }
+    Sleep(200);  // a request, had one been sent, would have arrived by now
+    EXPECT_EQ(server.Connections(), 0);
+    EXPECT_FALSE(FileExists(L"never"));
+    EXPECT_EQ(updater.Done(), 0.0);
+    EXPECT_EQ(log.Text(), "[ OK ] User cancelled update.\r\n");
+}
+
+TEST_F(Download, ACancelDuringTheTransferStopsAfterTheChunkJustWritten) {
+    LogCapture log;
+    updater.ShowProgressWindow();
+    ASSERT_NE(updater.Window(), nullptr);
+    // The user's click waits in the queue until the first chunk is written.
+    PostMessageW(updater.Window(), WM_COMMAND, IDCANCEL, 0);
+    EXPECT_FALSE(updater.DownloadFile(server.Url("/body").c_str(), L"partial.bin", true));
+    EXPECT_TRUE(updater.IsCancelled());
+    uint64_t written = FileSize(L"partial.bin");
+    EXPECT_GT(written, 0u);
+    EXPECT_LE(written, 4096u);
+    EXPECT_EQ(updater.Done(), static_cast<double>(written));
+    EXPECT_EQ(ReadBytes(L"partial.bin"), Body(kBodySize).substr(0, static_cast<size_t>(written)));
+    EXPECT_EQ(log.Text(), "[ OK ] User cancelled update.\r\n");
+}
+
+TEST_F(Download, AQuitMessageDuringTheTransferStopsItSilently) {
+    LogCapture log;
+    PostQuitMessage(0);
+    EXPECT_FALSE(updater.DownloadFile(server.Url("/body").c_str(), L"partial.bin", true));
+    EXPECT_TRUE(updater.IsCancelled());
+    EXPECT_LE(FileSize(L"partial.bin"), 4096u);
+    EXPECT_EQ(log.Text(), "");
+}
+
+TEST_F(Download, AFileHeldOpenWithoutSharingIsReported) {
+    WriteBytes(L"in-use.bin", "the application's copy");
+    HANDLE held = CreateFileW(L"in-use.bin", GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    bool result;
+    std::string logged;
+    {
+        LogCapture log;
+        result = updater.DownloadFile(server.Url("/body").c_str(), L"in-use.bin", true);
+        logged = log.Text();
+    }
+    CloseHandle(held);
+    EXPECT_FALSE(result);
+    EXPECT_EQ(logged, "[FAIL] Failed to open file \"in-use.bin\".\r\n");
+    EXPECT_EQ(ReadBytes(L"in-use.bin"), "the application's copy");
+    EXPECT_EQ(updater.Done(), 0.0);
+}
+
+TEST_F(Download, UnopenableUrlsFailWithoutAFile) {
+    struct UrlCase {
+        const char* name;
+        std::wstring url;
+    };
+    const UrlCase cases[] = {
+        {"nobody listening", L"http://127.0.0.1:" + std::to_wstring(ClosedPort()) + L"/body"},
+        {"not a URL", L"no scheme at all"},
+    };
+    LogCapture log;
+    for (const UrlCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_FALSE(updater.DownloadFile(c.url.c_str(), L"unreachable.bin", true));
+        EXPECT_FALSE(FileExists(L"unreachable.bin"));
+    }
+    EXPECT_FALSE(updater.DownloadFile(nullptr, L"unreachable.bin", true));
+    EXPECT_FALSE(updater.DownloadFile(server.Url("/body").c_str(), nullptr, true));
+    EXPECT_FALSE(FileExists(L"unreachable.bin"));
+    EXPECT_EQ(updater.Done(), 0.0);
+    EXPECT_EQ(log.Text(), "");
+    EXPECT_FALSE(updater.IsCancelled());
+}
+
+TEST_F(Download, DownloadEntryLogsPathThenUrlAndCountsProgress) {
+    LogCapture log;
+    const std::wstring url = server.Url("/body");
+    EXPECT_TRUE(DownloadEntry(&updater, url.c_str(), L"entry.bin"));
+    EXPECT_EQ(ReadBytes(L"entry.bin"), Body(kBodySize));
+    EXPECT_EQ(updater.Done(), static_cast<double>(kBodySize));
+    EXPECT_EQ(log.Text(), "[ OK ] Downloading \"entry.bin\" from \"http://127.0.0.1:" +
+                              std::to_string(server.Port()) + "/body\"\r\n");
+}
+
+}  // namespace
