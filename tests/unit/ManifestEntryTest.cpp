@@ -45,16 +45,4 @@ TEST_P(ManifestSize, ReadAsSignedDecimalClampedTo32Bits) {
 
 INSTANTIATE_TEST_SUITE_P(Texts, ManifestSize, ::testing::ValuesIn(kSizes));
 
-TEST(ManifestAddEntry, AppendsInOrderAndRefusesWithoutAppending) {
-    Manifest manifest;
-    ASSERT_TRUE(manifest.AddEntry(L"one", L"1", L"m1", L"s1"));
-    EXPECT_FALSE(manifest.AddEntry(L"two", nullptr, L"m2", L"s2"));
-    EXPECT_FALSE(manifest.AddEntry(L"two", L"2", L"", L"s2"));
-    ASSERT_TRUE(manifest.AddEntry(L"three/x", L"3", L"m3", L"s3"));
-    ASSERT_EQ(manifest.entries.size(), 2u);
-    EXPECT_EQ(manifest.entries[0].path, L"one");
-    EXPECT_EQ(manifest.entries[1].path, L"three\\x");
-    EXPECT_EQ(manifest.entries[1].size, 3);
-}
-
 }  // namespace

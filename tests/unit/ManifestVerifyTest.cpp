@@ -1,0 +1,107 @@
+#include "TestSupport.h"
+
+#include "manifest/Manifest.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+constexpr wchar_t kAbc[] = L"900150983cd24fb0d6963f7d28e17f72";
+constexpr wchar_t kEmpty[] = L"d41d8cd98f00b204e9800998ecf8427e";
+
+struct VerifyCase {
+    const char* name;
+    const char* content;  // null: no file
+    const wchar_t* md5;
+    bool current;
+};
+
+void PrintTo(const VerifyCase& row, std::ostream* out) {
+    *out << row.name;
+}
+
+const VerifyCase kVerifications[] = {
+    {"Matching", "abc", kAbc, true},
+    {"UpperCaseDigest", "abc", L"900150983CD24FB0D6963F7D28E17F72", true},
+    {"DifferentContent", "abd", kAbc, false},
+    {"MissingFile", nullptr, kAbc, false},
+    {"EmptyFileMatchesTheEmptyDigest", "", kEmpty, true},
+    {"DigestWithTrailingSpace", "abc", L"900150983cd24fb0d6963f7d28e17f72 ", false},
+    {"DigestTooShort", "abc", L"900150983cd24fb0d6963f7d28e17f7", false},
+};
+
+class EntryVerify : public ::testing::TestWithParam<VerifyCase> {};
+
+TEST_P(EntryVerify, SetsOrClearsCurrent) {
+    ScratchDirectory scratch;
+    const VerifyCase& row = GetParam();
+    if (row.content != nullptr) {
+        WriteBytes(L"file.bin", row.content);
+    }
+    ManifestEntry entry;
+    entry.path = L"file.bin";
+    entry.md5 = row.md5;
+    entry.src = L"http://host/file.bin";
+    // From either previous state, the flag must come out as the digest says.
+    for (uint32_t before : {0u, ManifestEntry::kCurrent}) {
+        entry.flags = before;
+        EXPECT_EQ(entry.Verify(), row.current);
+        EXPECT_EQ(entry.IsCurrent(), row.current);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, EntryVerify, ::testing::ValuesIn(kVerifications),
+                         [](const ::testing::TestParamInfo<VerifyCase>& info) { return std::string(info.param.name); });
+
+TEST(ManifestNeedsUpdate, VerifiesEveryEntryEvenAfterAStaleOne) {
+    ScratchDirectory scratch;
+    WriteBytes(L"b.txt", "abc");
+    WriteBytes(L"c.txt", "");
+    Manifest manifest;
+    ASSERT_TRUE(manifest.AddEntry(L"a.txt", L"3", kAbc, L"http://host/a"));  // missing
+    ASSERT_TRUE(manifest.AddEntry(L"b.txt", L"3", kAbc, L"http://host/b"));
+    ASSERT_TRUE(manifest.AddEntry(L"c.txt", L"0", kEmpty, L"http://host/c"));
+    EXPECT_TRUE(manifest.NeedsUpdate());
+    EXPECT_FALSE(manifest.entries[0].IsCurrent());
+    EXPECT_TRUE(manifest.entries[1].IsCurrent());
+    EXPECT_TRUE(manifest.entries[2].IsCurrent());
+
+    WriteBytes(L"a.txt", "abc");
+    EXPECT_FALSE(manifest.NeedsUpdate());
+    EXPECT_TRUE(manifest.entries[0].IsCurrent());
+
+    // Stale again on disk: the flags follow the files, not their history.
+    WriteBytes(L"b.txt", "changed");
+    EXPECT_TRUE(manifest.NeedsUpdate());
+    EXPECT_FALSE(manifest.entries[1].IsCurrent());
+}
+
+TEST(ManifestComputeTotals, SumsAllSizesAndTheCurrentOnes) {
+    Manifest manifest;
+    ASSERT_TRUE(manifest.AddEntry(L"a", L"100", L"m", L"s"));
+    ASSERT_TRUE(manifest.AddEntry(L"b", L"200", L"m", L"s"));
+    manifest.entries[1].flags = ManifestEntry::kCurrent;
+    double total = -1.0;
+    double done = -1.0;
+    manifest.ComputeTotals(total, done);
+    EXPECT_EQ(total, 300.0);
+    EXPECT_EQ(done, 200.0);
+}
+
+TEST(ManifestComputeTotals, SizesCountAsUnsigned32BitWithoutWrapping) {
+    Manifest manifest;
+    ASSERT_TRUE(manifest.AddEntry(L"a", L"-1", L"m", L"s"));           // 4294967295
+    ASSERT_TRUE(manifest.AddEntry(L"b", L"99999999999", L"m", L"s"));  // clamped: 2147483647
+    ASSERT_TRUE(manifest.AddEntry(L"c", L"-99999999999", L"m", L"s")); // clamped: 2147483648
+    manifest.entries[0].flags = ManifestEntry::kCurrent;
+    manifest.entries[2].flags = ManifestEntry::kCurrent;
+    double total = 0.0;
+    double done = 0.0;
+    manifest.ComputeTotals(total, done);
+    EXPECT_EQ(total, 4294967295.0 + 2147483647.0 + 2147483648.0);
+    EXPECT_EQ(done, 4294967295.0 + 2147483648.0);
+}
+
+}  // namespace
