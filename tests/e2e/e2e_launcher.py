@@ -1,0 +1,374 @@
+"""Runs of the real Launcher.exe in a test's own working folder.
+
+`LauncherTest` is what the `e2e` fixture hands to a test: the working folder
+(with Lumivex.exe copied in), the update server with a fresh site, and
+operations to start the launcher, answer its message boxes and read what it
+left behind. Every run has a hard time-out; a run still going at the end of
+the test is killed and fails the test.
+"""
+
+import os
+import shutil
+import signal
+import subprocess
+import time
+import uuid
+from pathlib import Path
+
+from e2e_server import MANIFEST_PATH, NO_UPDATE_MANIFEST
+from e2e_wine import windows_path
+
+CAPTION = "Quorval Launcher/Updater"
+LOG_PATH = Path("Launcher", "log.txt")
+# Marks every process a test starts, the application the launcher starts
+# included, so that whatever outlives a test can be found and killed.
+TAG_VARIABLE = "QUORVAL_E2E_TAG"
+
+
+class AppRecord:
+    """What Lumivex.exe recorded: its command line and current directory."""
+
+    def __init__(self, data):
+        lines = data.decode("utf-8").split("\n")
+        self.command_line = lines[0]
+        self.current_directory = lines[1] if len(lines) > 1 else None
+
+    def __repr__(self):
+        return "AppRecord(command_line=%r, current_directory=%r)" % (self.command_line, self.current_directory)
+
+
+class RunResult:
+    """The outcome of one finished launcher run."""
+
+    def __init__(self, run):
+        self.exit_code = run.process.returncode  # the Windows exit code's low byte, as Linux sees it
+        self.duration = run.ended - run.started
+        log_path = run.cwd / LOG_PATH
+        self.log = log_path.read_bytes() if log_path.is_file() else None
+        self.record = run.record()
+        self.stdout = run.stdout_path.read_bytes()
+        self.run = run
+
+    @property
+    def log_lines(self):
+        """The log's lines without their CR LF ends (asserting every line has one)."""
+        return split_log(self.log)
+
+
+# What a run with nothing to update logs before the launch.
+NO_UPDATE_LINES = (
+    "[ OK ] Downloading update manifest file.",
+    "[ OK ] Update manifest file is valid.",
+    "[ OK ] Backup of update manifest created.",
+    "[ OK ] No update required.",
+)
+
+
+def log_text(lines):
+    """The exact bytes of a run log with these lines."""
+    return "".join(line + "\r\n" for line in lines).encode("latin-1")
+
+
+def expected_launch_log(test, *launch_lines):
+    """The whole log of a run whose manifest lists nothing stale: the update
+    phase's lines (when the launcher has one, i.e. it asked for the
+    manifest), then the given launch lines."""
+    asked = bool(test.server.manifest_requests())
+    return log_text((NO_UPDATE_LINES if asked else ()) + tuple(launch_lines))
+
+
+def command_line(program, args):
+    """The Windows command line Wine builds from a Linux argument vector:
+    the program path quoted, each argument quoted when it is empty or holds
+    a blank, quotes escaped, and backslashes doubled where they precede a quote."""
+    out = ['"%s"' % program]
+    for arg in args:
+        quote = arg == "" or " " in arg or "\t" in arg
+        text, backslashes = "", 0
+        for c in arg:
+            if c == "\\":
+                backslashes += 1
+                continue
+            if c == '"':
+                text += "\\" * (2 * backslashes + 1) + '"'
+            else:
+                text += "\\" * backslashes + c
+            backslashes = 0
+        text += "\\" * (backslashes * (2 if quote else 1))
+        out.append('"%s"' % text if quote else text)
+    return " ".join(out)
+
+
+def split_log(data):
+    assert data is not None, "no run log was written"
+    assert data.endswith(b"\r\n"), "the run log does not end with CR LF: %r" % data[-40:]
+    lines = data[:-2].split(b"\r\n")
+    for line in lines:
+        assert b"\r" not in line and b"\n" not in line, "a run log line has a stray line end: %r" % line
+    return [line.decode("latin-1") for line in lines]
+
+
+class LauncherRun:
+    """One launcher process started in the background."""
+
+    def __init__(self, test, number, args, env, timeout, cwd, launcher):
+        self.test = test
+        self.launcher = Path(launcher)
+        self.cwd = Path(cwd)
+        self.number = number
+        self.args = list(args)
+        self.timeout = timeout
+        self.record_path = test.tmp / ("lumivex-record-%d.txt" % number)
+        self.stdout_path = test.tmp / ("launcher-%d.stdout" % number)
+        self.stderr_path = test.tmp / ("launcher-%d.stderr" % number)
+        self.windows_at_timeout = None
+        self.result = None
+        run_env = {TAG_VARIABLE: test.tag, "LUMIVEX_RECORD": windows_path(self.record_path)}
+        run_env.update(env)
+        self.env = run_env
+        with open(self.stdout_path, "wb") as out, open(self.stderr_path, "wb") as err:
+            self.started = time.monotonic()
+            self.process = test.wine.spawn([self.launcher] + self.args, cwd=self.cwd,
+                                           env=run_env, stdout=out, stderr=err)
+        self.ended = None
+
+    @property
+    def pid(self):
+        return self.process.pid
+
+    def poll(self):
+        code = self.process.poll()
+        if code is not None and self.ended is None:
+            self.ended = time.monotonic()
+        return code
+
+    @property
+    def running(self):
+        return self.poll() is None
+
+    def record(self):
+        return AppRecord(self.record_path.read_bytes()) if self.record_path.exists() else None
+
+    def wait(self, timeout=None):
+        """Waits for the end of the run; on time-out kills it and fails the test."""
+        limit = self.timeout if timeout is None else timeout
+        deadline = self.started + limit if timeout is None else time.monotonic() + limit
+        try:
+            self.process.wait(max(0.0, deadline - time.monotonic()))
+        except subprocess.TimeoutExpired:
+            self.windows_at_timeout = self.test.snapshot_windows()
+            self.kill()
+            raise AssertionError("launcher run %d did not end within %.0f s and was killed; windows open: %s"
+                                 % (self.number, limit, self.windows_at_timeout)) from None
+        self.poll()
+        self.result = RunResult(self)
+        return self.result
+
+    def kill(self):
+        if self.process.poll() is None:
+            try:
+                os.kill(self.process.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+            self.process.wait(10)
+        self.poll()
+
+    def describe(self):
+        code = self.process.poll()
+        state = "running" if code is None else "exit code %d" % code
+        if self.ended is not None:
+            state += " after %.2f s" % (self.ended - self.started)
+        parts = ["run %d: %s %r in %s, %s" % (self.number, self.launcher, self.args, self.cwd, state)]
+        extra = {k: v for k, v in self.env.items() if k != TAG_VARIABLE}
+        parts.append("  environment: %r" % extra)
+        for name, path in (("stdout", self.stdout_path), ("stderr", self.stderr_path)):
+            data = path.read_bytes() if path.exists() else b""
+            if data:
+                parts.append("  %s: %r" % (name, data[-2000:]))
+        parts.append("  application record: %r" % (self.record(),))
+        if self.windows_at_timeout is not None:
+            parts.append("  windows when it timed out: %r" % (self.windows_at_timeout,))
+        return "\n".join(parts)
+
+
+class LauncherTest:
+    """The per-test view of the harness (the `e2e` fixture)."""
+
+    def __init__(self, config, wine, server, tmp):
+        self.config = config
+        self.wine = wine
+        self.server = server
+        self.tmp = Path(tmp)
+        self.workdir = self.tmp / "work"
+        self.workdir.mkdir()
+        self.tag = uuid.uuid4().hex
+        self.runs = []
+        self.apps = []
+        self.app_path = self.workdir / "Lumivex.exe"
+        shutil.copyfile(config["lumivex"], self.app_path)
+        server.reset({MANIFEST_PATH: NO_UPDATE_MANIFEST})
+
+    # --- the working folder
+
+    @property
+    def site(self):
+        return self.server.site
+
+    @property
+    def launcher_command_path(self):
+        """The launcher's own path as Wine puts it at the head of its command line."""
+        return windows_path(self.config["launcher"])
+
+    @property
+    def log_path(self):
+        return self.workdir / LOG_PATH
+
+    def log_bytes(self):
+        return self.log_path.read_bytes() if self.log_path.is_file() else None
+
+    def remove_app(self):
+        self.app_path.unlink()
+
+    # --- running the launcher
+
+    def start(self, *args, exit_code=None, sleep_ms=None, hold=None, env=None, timeout=30.0, cwd=None,
+              launcher=None):
+        """Starts Launcher.exe (the build's, or a copy at `launcher`) with these
+        arguments in the background, in the working folder or in cwd.
+        exit_code, sleep_ms and hold steer Lumivex.exe (hold: a file it keeps
+        open without sharing while it sleeps, relative to its folder)."""
+        run_env = self._app_env(exit_code, sleep_ms, hold, env)
+        run = LauncherRun(self, len(self.runs) + 1, args, run_env, timeout, cwd or self.workdir,
+                          launcher or self.config["launcher"])
+        self.runs.append(run)
+        return run
+
+    def run(self, *args, **kwargs):
+        """Starts Launcher.exe and waits for it (for runs that show no window)."""
+        return self.start(*args, **kwargs).wait()
+
+    def start_app(self, *args, sleep_ms=60000, hold=None, exit_code=None, env=None, timeout=15.0):
+        """Starts the working folder's Lumivex.exe directly (no launcher), e.g. to
+        hold a file open during a launcher run; returns once it has recorded
+        its start (and so holds the file). It is killed at the end of the test."""
+        number = len(self.apps) + 1
+        record = self.tmp / ("direct-app-record-%d.txt" % number)
+        app_env = self._app_env(exit_code, sleep_ms, hold, env)
+        app_env.update({TAG_VARIABLE: self.tag, "LUMIVEX_RECORD": windows_path(record)})
+        process = self.wine.spawn([self.app_path] + list(args), cwd=self.workdir, env=app_env)
+        self.apps.append(process)
+        deadline = time.monotonic() + timeout
+        while not record.exists():
+            assert process.poll() is None, "Lumivex.exe exited at once (%s)" % process.returncode
+            assert time.monotonic() < deadline, "Lumivex.exe did not start within %.0f s" % timeout
+            time.sleep(0.02)
+        return process
+
+    @staticmethod
+    def _app_env(exit_code, sleep_ms, hold, env):
+        run_env = {}
+        if exit_code is not None:
+            run_env["LUMIVEX_EXIT_CODE"] = str(exit_code)
+        if sleep_ms is not None:
+            run_env["LUMIVEX_SLEEP_MS"] = str(sleep_ms)
+        if hold is not None:
+            run_env["LUMIVEX_HOLD"] = hold
+        run_env.update(env or {})
+        return run_env
+
+    # --- windows
+
+    def windows(self, caption=None):
+        return self.wine.windows(caption)
+
+    def wait_for_window(self, caption=CAPTION, run=None, timeout=10.0, accept=None):
+        """The first visible window with this caption (of a box, its text is .text
+        and its owner .owner); fails when none appears in time or `run` ends first."""
+        deadline = time.monotonic() + timeout
+        while True:
+            window = self.wine.wait_for_window(caption, timeout=0, accept=accept)
+            if window is not None:
+                return window
+            if run is not None and not run.running:
+                raise AssertionError("launcher run %d ended (exit code %s) without showing a window "
+                                     "captioned %r" % (run.number, run.process.returncode, caption))
+            if time.monotonic() > deadline:
+                raise AssertionError("no window captioned %r appeared within %.0f s; windows: %r"
+                                     % (caption, timeout, self.snapshot_windows()))
+            time.sleep(0.05)
+
+    def answer(self, window, key="Return", run=None):
+        """Answers a message box through xdotool and waits until it has closed."""
+        closed = self.wine.press(window, key, unix_pid=run.pid if run is not None else None)
+        assert closed, "the window %r did not close after %s" % (window, key)
+
+    def press(self, window, key, run=None):
+        """Presses a key in a window (e.g. Escape in the progress window) without
+        waiting: a launcher blocked in a read only reacts at its next chunk."""
+        self.wine.press(window, key, unix_pid=run.pid if run is not None else None, wait_closed=False)
+
+    def answer_box(self, run, caption=CAPTION, key="Return", timeout=10.0):
+        """Waits for the box of a background run, answers it, and returns it."""
+        box = self.wait_for_window(caption, run=run, timeout=timeout,
+                                   accept=lambda w: w.text is not None)
+        self.answer(box, key, run=run)
+        return box
+
+    def snapshot_windows(self):
+        try:
+            return self.wine.windows()
+        except Exception as error:  # a diagnosis must not hide the failure it explains
+            return "(WindowProbe failed: %s)" % error
+
+    # --- the end of the test
+
+    def finish(self):
+        """Kills what the test left running; returns the complaints."""
+        complaints = []
+        for app in self.apps:
+            if app.poll() is None:
+                os.kill(app.pid, signal.SIGKILL)
+                app.wait(10)
+        for run in self.runs:
+            if run.running:
+                run.windows_at_timeout = self.snapshot_windows()
+                run.kill()
+                complaints.append("launcher run %d was still running at the end of the test and was killed "
+                                  "(windows: %r)" % (run.number, run.windows_at_timeout))
+        leftovers = kill_tagged(self.tag)
+        if leftovers:
+            complaints.append("processes of the test outlived it and were killed: %s" % leftovers)
+        return complaints
+
+    def describe(self):
+        """The runs, the run log and the server's request log, for failure messages."""
+        parts = ["working folder: %s" % self.workdir]
+        parts += [run.describe() for run in self.runs] or ["(no launcher runs)"]
+        log = self.log_bytes()
+        parts.append("run log %s: %s" % (LOG_PATH, "(none)" if log is None else ""))
+        if log is not None:
+            parts += ["  %r" % line for line in log.splitlines(keepends=True)] or ["  (empty)"]
+        parts.append("server requests:")
+        parts.append(self.server.describe())
+        return "\n".join(parts)
+
+
+def kill_tagged(tag):
+    """Kills every process whose environment carries the test's tag; returns their ids."""
+    marker = ("%s=%s" % (TAG_VARIABLE, tag)).encode()
+    killed = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit() or int(entry) == os.getpid():
+            continue
+        try:
+            with open("/proc/%s/environ" % entry, "rb") as f:
+                environment = f.read().split(b"\0")
+        except OSError:
+            continue
+        if marker in environment:
+            try:
+                os.kill(int(entry), signal.SIGKILL)
+                killed.append(int(entry))
+            except ProcessLookupError:
+                pass
+    return killed
