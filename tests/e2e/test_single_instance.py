@@ -23,7 +23,7 @@ def wait_until_waiting(e2e, run, timeout=15.0):
 
 
 def test_second_instance_exits_1_at_once_and_first_runs_on(e2e):
-    first = e2e.start(exit_code=5, sleep_ms=2500)
+    first = e2e.start(exit_code=5, sleep_ms=3500)
     wait_until_waiting(e2e, first)
     log_path = e2e.log_path
     log_before = log_path.read_bytes()
