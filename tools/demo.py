@@ -1,0 +1,837 @@
+#!/usr/bin/env python3
+"""Show the launcher at work: publish a sample release, serve it on the
+loopback, and let the real Launcher.exe install it under Wine, check it, and
+then pick up a second release in which one file changed.
+
+Runs after the win64-test build (scripts/demo.sh does both). Python standard
+library only. Everything it writes lies under build/demo/; the Wine prefix
+there is kept between demos because creating it is the slow part.
+"""
+
+import argparse
+import functools
+import hashlib
+import http.server
+import json
+import os
+import re
+import select
+import shutil
+import signal
+import subprocess
+import sys
+import threading
+import time
+import urllib.parse
+import xml.etree.ElementTree as ElementTree
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+WINE = "/usr/lib/wine/wine64"
+WINESERVER = "/usr/lib/wine/wineserver"
+WINE_MARLETT = Path("/usr/share/wine/fonts/marlett.ttf")  # Debian's fonts-wine
+CAPTION = "Quorval Launcher/Updater"
+DESKTOP_NAME = "Demo"
+DESKTOP_SIZE = "640x400"
+MIB = 1048576.0
+
+# The sample release: relative path -> (size, seed) for pseudo-random files
+# (the same bytes on every machine), or text for text files.
+MOTD_V1 = ("Welcome to Lumivex!\n"
+           "Demo release 1: the first release this install has seen.\n")
+MOTD_V2 = ("Welcome back to Lumivex!\n"
+           "Demo release 2: only this message changed, so only this file is downloaded.\n")
+RANDOM_FILES = {
+    "data/levels/level1.dat": 1310720,
+    "data/levels/level2.dat": 1048576,
+    "textures/ui/buttons.tex": 655360,
+    "textures/ui/fonts/Main Font.fnt": 196608,
+    "textures/world/ground.tex": 786432,
+    "sounds/intro.snd": 307200,
+}
+TEXT_FILES = {
+    "data/levels/index.txt": "level1.dat  The harbour\nlevel2.dat  The lighthouse\n",
+}
+
+
+class DemoError(Exception):
+    """A step that cannot go on; the message says why."""
+
+
+def say(text=""):
+    print(text, flush=True)
+
+
+def rel(path):
+    try:
+        return str(Path(path).relative_to(ROOT))
+    except ValueError:
+        return str(path)
+
+
+def md5_of(path):
+    digest = hashlib.md5()
+    with open(path, "rb") as f:
+        for block in iter(lambda: f.read(1 << 16), b""):
+            digest.update(block)
+    return digest.hexdigest()
+
+
+# ---------------------------------------------------------------- releases
+
+def make_release(folder, lumivex_exe, motd):
+    """Writes the sample release into folder; returns its files' sizes."""
+    folder.mkdir(parents=True)
+    shutil.copyfile(lumivex_exe, folder / "Lumivex.exe")
+    for name, size in RANDOM_FILES.items():
+        target = folder / name
+        target.parent.mkdir(parents=True, exist_ok=True)
+        target.write_bytes(hashlib.shake_256(("lumivex-demo/" + name).encode()).digest(size))
+    texts = dict(TEXT_FILES)
+    texts["data/motd.txt"] = motd
+    for name, text in texts.items():
+        target = folder / name
+        target.parent.mkdir(parents=True, exist_ok=True)
+        target.write_bytes(text.encode("utf-8"))
+    return {p.relative_to(folder).as_posix(): p.stat().st_size for p in folder.rglob("*") if p.is_file()}
+
+
+def read_manifest(path):
+    """path -> (size, md5) of a manifest written by tools/publish."""
+    root = ElementTree.parse(path).getroot()
+    return {e.get("path"): (int(e.get("size")), e.get("md5").lower()) for e in root.iter("file")}
+
+
+# ---------------------------------------------------------------- server
+
+class RequestLog:
+    """What the server was asked, in order, with the demo step it belongs to."""
+
+    def __init__(self, path):
+        self.lock = threading.Lock()
+        self.entries = []
+        self.active = 0
+        self.step = "start"
+        self.file = open(path, "w", encoding="utf-8")
+
+    def begin(self):
+        with self.lock:
+            self.active += 1
+
+    def add(self, method, path, status, sent, agent):
+        entry = {"time": time.time(), "step": self.step, "method": method, "path": path,
+                 "status": status, "bytes": sent, "agent": agent}
+        with self.lock:
+            self.entries.append(entry)
+            self.active -= 1
+            stamp = time.strftime("%H:%M:%S", time.localtime(entry["time"]))
+            self.file.write("%s.%03d [%s] %s %s %s %d bytes (%s)\n" % (
+                stamp, int(entry["time"] * 1000) % 1000, entry["step"], method, path,
+                status, sent, agent))
+            self.file.flush()
+
+    def mark(self, step):
+        with self.lock:
+            self.step = step
+            return len(self.entries)
+
+    def since(self, index, settle=5.0):
+        """Entries from index on, once no request is still being answered."""
+        deadline = time.time() + settle
+        while time.time() < deadline:
+            with self.lock:
+                if self.active == 0:
+                    break
+            time.sleep(0.05)
+        with self.lock:
+            return list(self.entries[index:])
+
+    def close(self):
+        self.file.close()
+
+
+class ReleaseHandler(http.server.SimpleHTTPRequestHandler):
+    """Static files; bodies under /releases/ are paced so the window shows."""
+
+    server_version = "QuorvalDemo/1.0"
+
+    def __init__(self, *args, rate, request_log, **kwargs):
+        self.rate = rate
+        self.request_log = request_log
+        self.status = 0
+        self.sent = 0
+        super().__init__(*args, **kwargs)
+
+    def send_response(self, code, message=None):
+        self.status = code
+        super().send_response(code, message)
+
+    def log_message(self, format, *args):  # the request log replaces stderr
+        pass
+
+    def list_directory(self, path):
+        self.send_error(404, "No listing")
+        return None
+
+    def do_GET(self):
+        self.request_log.begin()
+        try:
+            body = self.send_head()
+            if body is not None:
+                try:
+                    self.copy_paced(body, self.path.startswith("/releases/"))
+                except (BrokenPipeError, ConnectionResetError):
+                    pass
+                finally:
+                    body.close()
+        finally:
+            self.request_log.add("GET", urllib.parse.unquote(self.path), self.status, self.sent,
+                                 self.headers.get("User-Agent", "-") if self.headers else "-")
+
+    def do_HEAD(self):
+        self.request_log.begin()
+        try:
+            body = self.send_head()
+            if body is not None:
+                body.close()
+        finally:
+            self.request_log.add("HEAD", urllib.parse.unquote(self.path), self.status, 0,
+                                 self.headers.get("User-Agent", "-") if self.headers else "-")
+
+    def copy_paced(self, body, paced):
+        start = time.monotonic()
+        while True:
+            block = body.read(16384)
+            if not block:
+                break
+            self.wfile.write(block)
+            self.sent += len(block)
+            if paced:
+                ahead = self.sent / self.rate - (time.monotonic() - start)
+                if ahead > 0:
+                    time.sleep(ahead)
+
+
+def start_server(host, port, folder, rate, request_log):
+    handler = functools.partial(ReleaseHandler, directory=str(folder), rate=rate,
+                                request_log=request_log)
+    http.server.ThreadingHTTPServer.allow_reuse_address = True
+    try:
+        server = http.server.ThreadingHTTPServer((host, port), handler)
+    except OSError as error:
+        raise DemoError("cannot serve on %s:%d (%s); is another demo or test run using it?"
+                        % (host, port, error))
+    server.daemon_threads = True
+    thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.2},
+                              daemon=True)
+    thread.start()
+    return server, thread
+
+
+# ---------------------------------------------------------------- processes
+
+class Processes:
+    """Everything the demo starts, so that it can all be stopped by id."""
+
+    def __init__(self, wine_env):
+        self.wine_env = wine_env
+        self.xvfb = None
+        self.launcher = None
+        self.server = None
+        self.server_thread = None
+        self.wine_started = False
+
+    def stop(self):
+        notes = []
+        if self.launcher is not None and self.launcher.poll() is None:
+            kill_group(self.launcher)
+            notes.append("launcher (pid %d)" % self.launcher.pid)
+        if self.wine_started:
+            # Ends every Windows process of this prefix, and its server.
+            run_quiet([WINESERVER, "-k"], self.wine_env, 30)
+            run_quiet([WINESERVER, "-w"], self.wine_env, 30)
+            notes.append("Wine server of the demo prefix")
+        if self.server is not None:
+            self.server.shutdown()
+            self.server.server_close()
+            self.server_thread.join(5)
+            notes.append("HTTP server")
+        if self.xvfb is not None:
+            self.xvfb.terminate()
+            try:
+                self.xvfb.wait(10)
+            except subprocess.TimeoutExpired:
+                self.xvfb.kill()
+                self.xvfb.wait()
+            notes.append("Xvfb (pid %d)" % self.xvfb.pid)
+        return notes
+
+
+def kill_group(process):
+    """Kills a process started in its own session, with its descendants."""
+    try:
+        os.killpg(process.pid, signal.SIGKILL)
+    except ProcessLookupError:
+        pass
+    try:
+        process.wait(10)
+    except subprocess.TimeoutExpired:
+        pass
+
+
+def run_quiet(command, env, timeout, cwd=None):
+    """Runs a command detached from our output; returns its exit code or None on timeout."""
+    process = subprocess.Popen(command, env=env, cwd=cwd, stdin=subprocess.DEVNULL,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                               start_new_session=True)
+    try:
+        return process.wait(timeout)
+    except subprocess.TimeoutExpired:
+        kill_group(process)
+        return None
+
+
+def start_xvfb(processes):
+    read_end, write_end = os.pipe()
+    try:
+        processes.xvfb = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "800x600x24", "-nolisten", "tcp"],
+            pass_fds=(write_end,), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL, start_new_session=True)
+    finally:
+        os.close(write_end)
+    text = b""
+    deadline = time.time() + 20
+    try:
+        while not text.endswith(b"\n") and time.time() < deadline:
+            ready, _, _ = select.select([read_end], [], [], 0.2)
+            if ready:
+                chunk = os.read(read_end, 64)
+                if not chunk:
+                    break
+                text += chunk
+    finally:
+        os.close(read_end)
+    if not text.strip().isdigit():
+        raise DemoError("Xvfb did not report a display")
+    return ":" + text.strip().decode()
+
+
+def prepare_wine(env, prefix, fresh):
+    if fresh and prefix.exists():
+        run_quiet([WINESERVER, "-k"], env, 30)
+        shutil.rmtree(prefix)
+    first = not (prefix / "system.reg").exists()
+    if first:
+        note = "about 10-30 s"
+        if Path("/proc/sys/fs/binfmt_misc/qemu-i386").exists():
+            note = "minutes: a 32-bit emulation handler is registered, so its 32-bit parts run emulated"
+        say("   creating the Wine prefix %s (first time only; %s)" % (rel(prefix), note))
+    # Started detached, so that no Wine service keeps our output pipes open.
+    run_quiet([WINESERVER, "-p"], env, 30)
+    if run_quiet([WINE, "wineboot"], env, 900) != 0:
+        raise DemoError("wineboot failed or timed out in %s" % rel(prefix))
+    settings = [
+        # Closing a window costs ~2 s without a window manager unless unmanaged.
+        ("HKCU\\Software\\Wine\\X11 Driver", "Managed", "N"),
+        # A virtual desktop draws captions, and the launcher's exit code still
+        # reaches us (explorer /desktop=... PROG would return explorer's own).
+        ("HKCU\\Software\\Wine\\Explorer", "Desktop", DESKTOP_NAME),
+        ("HKCU\\Software\\Wine\\Explorer\\Desktops", DESKTOP_NAME, DESKTOP_SIZE),
+    ]
+    for key, name, value in settings:
+        if run_quiet([WINE, "reg", "add", key, "/v", name, "/d", value, "/f"], env, 60) != 0:
+            raise DemoError("could not set %s\\%s in the Wine prefix" % (key, name))
+    # Wine draws the caption buttons with its Marlett font, which this Wine
+    # build does not find in its data folder: without it they show letters.
+    marlett = prefix / "drive_c" / "windows" / "Fonts" / "marlett.ttf"
+    if WINE_MARLETT.exists() and not marlett.exists():
+        marlett.parent.mkdir(parents=True, exist_ok=True)
+        shutil.copyfile(WINE_MARLETT, marlett)
+
+
+# ---------------------------------------------------------------- screenshots
+
+def xdotool(args, env):
+    try:
+        result = subprocess.run(["xdotool"] + args, env=env, stdin=subprocess.DEVNULL,
+                                capture_output=True, text=True, timeout=10)
+    except subprocess.TimeoutExpired:
+        return ""
+    return result.stdout if result.returncode == 0 else ""
+
+
+def find_window(name_regex, env):
+    ids = xdotool(["search", "--name", name_regex], env).split()
+    return ids[0] if ids else None
+
+
+def window_geometry(window, env):
+    values = dict(line.split("=", 1) for line in xdotool(
+        ["getwindowgeometry", "--shell", window], env).split() if "=" in line)
+    try:
+        return tuple(int(values[k]) for k in ("X", "Y", "WIDTH", "HEIGHT"))
+    except (KeyError, ValueError):
+        return None
+
+
+def screenshot(path, env):
+    """The whole screen, cropped to the Wine desktop when it can be found."""
+    command = ["import", "-window", "root"]
+    desktop = find_window("^%s - Wine desktop$" % DESKTOP_NAME, env)
+    geometry = window_geometry(desktop, env) if desktop else None
+    if geometry:
+        x, y, width, height = geometry
+        command += ["-crop", "%dx%d+%d+%d" % (width, height, x, y), "+repage"]
+    try:
+        ok = subprocess.run(command + [str(path)], env=env, stdin=subprocess.DEVNULL,
+                            capture_output=True, timeout=20).returncode == 0
+    except subprocess.TimeoutExpired:
+        ok = False
+    return ok and path.exists()
+
+
+class WindowWatcher(threading.Thread):
+    """Screenshots of the progress window while the first run downloads."""
+
+    def __init__(self, process, env, log, folder, prefix, interval=0.6, limit=8):
+        super().__init__(daemon=True)
+        self.process, self.env, self.log, self.folder, self.prefix = process, env, log, folder, prefix
+        self.interval, self.limit = interval, limit
+        self.shots = []  # (path, still showing afterwards)
+        self.seen = False
+
+    def run(self):
+        pattern = "^%s$" % re.escape(CAPTION)
+        window = None
+        # The error boxes have the same caption; the progress window is the
+        # one on screen once the log shows downloads.
+        while self.process.poll() is None and window is None:
+            if any(line.startswith(DOWNLOAD_LINE) for line in read_log(self.log)):
+                window = find_window(pattern, self.env)
+            if window is None:
+                time.sleep(0.05)
+        if window is None:
+            return
+        self.seen = True
+        # The size line is written by the window's 500 ms timer.
+        time.sleep(0.8)
+        while self.process.poll() is None and len(self.shots) < self.limit:
+            path = self.folder / ("%s-%d.png" % (self.prefix, len(self.shots) + 1))
+            if not screenshot(path, self.env):
+                break
+            showing = find_window(pattern, self.env) == window
+            self.shots.append((path, showing))
+            if not showing:
+                break
+            time.sleep(self.interval)
+
+    def best(self):
+        """The middle one of the shots taken while the window stayed up."""
+        good = [path for path, showing in self.shots if showing]
+        return good[len(good) // 2] if good else None
+
+
+# ---------------------------------------------------------------- runs
+
+DOWNLOAD_LINE = '[ OK ] Downloading "'
+# Log lines after which the launcher shows an error box and waits for a click.
+BOX_LINES = ("[FAIL] CreateProcess failed", "[FAIL] Invalid or no update manifest. Aborting.")
+
+
+def read_log(path):
+    try:
+        return path.read_bytes().decode("latin-1").splitlines()
+    except OSError:
+        return []
+
+
+class Run:
+    def __init__(self, number, title):
+        self.number = number
+        self.title = title
+        self.exit_code = None
+        self.timed_out = False
+        self.error_box = False
+        self.log_lines = []
+        self.log_copy = None
+        self.output = None
+        self.requests = []
+        self.problems = []
+        self.screenshots = []
+        self.best_screenshot = None
+        self.seconds = 0.0
+
+    def expect(self, condition, problem):
+        if not condition:
+            self.problems.append(problem)
+        return condition
+
+    def downloads(self):
+        return [r for r in self.requests if r["path"].startswith("/releases/")]
+
+    def manifest_fetches(self):
+        return [r for r in self.requests if r["path"] == "/Updater/manifest.xml"]
+
+
+def run_launcher(run, args, ctx):
+    """Runs Launcher.exe once in the install folder, with a hard time limit."""
+    install = ctx["install"]
+    output = install / "Lumivex-output.txt"
+    log = install / "Launcher" / "log.txt"
+    for stale in (output, log):
+        if stale.exists():
+            stale.unlink()
+    index = ctx["requests"].mark("run %d" % run.number)
+    started = time.monotonic()
+    process = subprocess.Popen([WINE, "Launcher.exe"] + args, cwd=install, env=ctx["wine_env"],
+                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL, start_new_session=True)
+    ctx["processes"].launcher = process
+    watcher = None
+    if ctx.get("watch"):
+        watcher = WindowWatcher(process, ctx["x_env"], log, ctx["screenshots"],
+                                "run%d-progress" % run.number)
+        watcher.start()
+    deadline = started + ctx["timeout"]
+    while run.exit_code is None:
+        try:
+            run.exit_code = process.wait(0.25)
+            break
+        except subprocess.TimeoutExpired:
+            pass
+        boxed = any(line.startswith(BOX_LINES) for line in read_log(log))
+        if boxed:
+            time.sleep(1.5)  # time to paint the box, or to end after all
+            if process.poll() is not None:
+                continue
+        if boxed or time.monotonic() > deadline:
+            run.timed_out = not boxed
+            run.error_box = boxed
+            # Whatever is on screen explains why the launcher did not end.
+            shot = ctx["screenshots"] / ("run%d-%s.png" % (run.number, "error" if boxed else "timeout"))
+            if screenshot(shot, ctx["x_env"]):
+                run.screenshots.append(shot)
+            kill_group(process)
+            run_quiet([WINESERVER, "-k"], ctx["wine_env"], 30)
+            run_quiet([WINESERVER, "-p"], ctx["wine_env"], 30)
+            break
+    ctx["processes"].launcher = None
+    run.seconds = time.monotonic() - started
+    if watcher is not None:
+        watcher.join(30)
+        run.screenshots += [path for path, _ in watcher.shots]
+        run.best_screenshot = watcher.best()
+        run.expect(watcher.seen, "the progress window (caption \"%s\") was never seen" % CAPTION)
+        run.expect(run.best_screenshot is not None, "no screenshot caught the progress window")
+    ctx["requests"].mark("between runs")
+    run.requests = ctx["requests"].since(index)
+
+    if log.exists():
+        run.log_copy = ctx["logs"] / ("run%d-log.txt" % run.number)
+        shutil.copyfile(log, run.log_copy)
+        run.log_lines = read_log(log)
+    if output.exists():
+        run.output = output.read_bytes().decode("utf-8", "replace")
+
+    run.expect(not run.timed_out, "the launcher did not end within %d s and was killed" % ctx["timeout"])
+    run.expect(not run.error_box, "the launcher showed an error box and was killed")
+    if run.exit_code is not None:
+        run.expect(run.exit_code == 0, "the launcher's exit code was %s, not 0" % run.exit_code)
+    run.expect(bool(run.log_lines), "no run log at Launcher\\log.txt")
+    failures = [line for line in run.log_lines if line.startswith("[FAIL]")]
+    run.expect(not failures, "the run log has failures: %s" % "; ".join(failures))
+    run.expect(len(run.manifest_fetches()) == 1, "the launcher fetched the manifest %d times, not once"
+               % len(run.manifest_fetches()))
+    run.expect("[ OK ] Update manifest file is valid." in run.log_lines,
+               "the log does not say that the manifest is valid")
+    run.expect("[ OK ] Child process terminated with exit code: 0" in run.log_lines,
+               "the log does not show the application ending with exit code 0")
+    if run.expect(run.output is not None, "the application wrote no Lumivex-output.txt"):
+        run.expect(run.output.startswith("Lumivex sample 1.0\n"),
+                   "the application's output does not start with its version")
+        run.expect(all(a in run.output for a in args),
+                   "the application did not receive the launcher's arguments %r" % args)
+
+
+def check_install(run, install, manifest, motd):
+    """Every file of the manifest is in the install folder with its digest."""
+    missing, different = [], []
+    for path, (size, md5) in sorted(manifest.items()):
+        local = install / path
+        if not local.is_file():
+            missing.append(path)
+        elif local.stat().st_size != size or md5_of(local) != md5:
+            different.append(path)
+    run.expect(not missing, "%d of %d files missing from the install folder: %s"
+               % (len(missing), len(manifest), ", ".join(missing)))
+    run.expect(not different, "files differing from the release in the install folder: %s"
+               % ", ".join(different))
+    if run.output is not None:
+        run.expect(motd in run.output, "the application did not show this release's data/motd.txt")
+
+
+def downloaded_paths(run, version):
+    prefix = "/releases/%d/" % version
+    return [r["path"][len(prefix):] for r in run.downloads() if r["path"].startswith(prefix)]
+
+
+def log_downloads(run):
+    """Relative paths of the "[ OK ] Downloading" lines, "/" separated."""
+    found = []
+    for line in run.log_lines:
+        match = re.match(re.escape(DOWNLOAD_LINE) + r'(.*)" from "', line)
+        if match:
+            found.append(match.group(1).replace("\\", "/"))
+    return found
+
+
+# ---------------------------------------------------------------- main
+
+def publish(release, version, ctx):
+    base = "http://%s:%d/releases/%d/" % (ctx["host"], ctx["port"], version)
+    served = ctx["www"] / "releases" / str(version)
+    shutil.copytree(release, served)
+    manifest = ctx["www"] / "Updater" / "manifest.xml"
+    manifest.parent.mkdir(parents=True, exist_ok=True)
+    result = subprocess.run([sys.executable, str(ROOT / "tools" / "publish"), "make", str(release),
+                             "--base-url", base, "-o", str(manifest)],
+                            stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=120)
+    if result.returncode != 0:
+        raise DemoError("tools/publish make failed:\n" + result.stdout + result.stderr)
+    say("   " + result.stdout.strip().splitlines()[-1])
+    # Every publisher's last step: check what users will fetch.
+    ctx["requests"].mark("publish check v%d" % version)
+    result = subprocess.run([sys.executable, str(ROOT / "tools" / "publish"), "check", ctx["manifest_url"]],
+                            stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=300)
+    ctx["requests"].mark("between runs")
+    if result.returncode != 0:
+        raise DemoError("tools/publish check found problems:\n" + result.stdout + result.stderr)
+    say("   tools/publish check: the served release matches its manifest")
+    return read_manifest(manifest)
+
+
+def size_text(count):
+    if count >= 1048576:
+        return "%.2f MB" % (count / MIB)
+    if count >= 1024:
+        return "%.0f KB" % (count / 1024.0)
+    return "%d bytes" % count
+
+
+def report_run(run):
+    say("   %s" % describe(run)[0])
+    if run.problems:
+        raise DemoError("run %d did not go as it should; the later steps were skipped" % run.number)
+
+
+def describe(run):
+    state = "passed" if not run.problems else "FAILED"
+    if run.timed_out:
+        code = "killed after the time limit"
+    elif run.error_box:
+        code = "killed at an error box"
+    else:
+        code = "exit code %s" % run.exit_code
+    lines = ["Run %d, %s: %s, %s, %.1f s" % (run.number, run.title, state, code, run.seconds)]
+    fetches = len(run.manifest_fetches())
+    lines.append("  manifest fetched %s" % {0: "never", 1: "once"}.get(fetches, "%d times" % fetches))
+    downloads = run.downloads()
+    if downloads:
+        total = sum(r["bytes"] for r in downloads)
+        lines.append("  downloaded %d file%s, %s:" % (len(downloads), "" if len(downloads) == 1 else "s",
+                                                     size_text(total)))
+        for r in downloads:
+            status = "" if r["status"] == 200 else " (HTTP %d)" % r["status"]
+            lines.append("    %s  %s%s" % (r["path"], size_text(r["bytes"]), status))
+    else:
+        lines.append("  downloaded no files")
+    if run.output is not None:
+        lines.append("  application output:")
+        lines += ["    | " + line for line in run.output.splitlines()]
+    else:
+        lines.append("  application output: none")
+    lines.append("  launcher log: %s" % (rel(run.log_copy) if run.log_copy else "none"))
+    if run.screenshots:
+        lines.append("  screenshots: %s" % ", ".join(p.name for p in run.screenshots))
+    for problem in run.problems:
+        lines.append("  PROBLEM: " + problem)
+    return lines
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--build-dir", default=str(ROOT / "build" / "win64-test"),
+                        help="the win64-test build to run (default: build/win64-test)")
+    parser.add_argument("--work-dir", default=str(ROOT / "build" / "demo"),
+                        help="where the demo writes everything (default: build/demo)")
+    parser.add_argument("--rate", type=float, default=1.5,
+                        help="MB per second the server sends release files at (default: 1.5)")
+    parser.add_argument("--timeout", type=int, default=120,
+                        help="seconds one launcher run may take before it is killed (default: 120)")
+    parser.add_argument("--fresh-prefix", action="store_true",
+                        help="create the Wine prefix anew instead of reusing the last demo's")
+    parser.add_argument("--docs-screenshot", metavar="PNG",
+                        help="also copy the best progress window screenshot here")
+    options = parser.parse_args()
+    started = time.monotonic()
+
+    build = Path(options.build_dir).resolve()
+    work = Path(options.work_dir).resolve()
+    config_file = build / "e2e-config.json"
+    if not config_file.exists():
+        say("demo: %s not found; build the win64-test preset first (scripts/demo.sh does)" % config_file)
+        return 2
+    config = json.loads(config_file.read_text())
+    launcher_exe = Path(config["launcher"])
+    lumivex_exe = build / "tools" / "sample" / "Lumivex.exe"
+    url = urllib.parse.urlsplit(config["manifest_url"])
+    if url.scheme != "http" or url.hostname != "127.0.0.1" or url.path != "/Updater/manifest.xml":
+        say("demo: the build's manifest URL %s is not a loopback http URL" % config["manifest_url"])
+        return 2
+    for needed in (launcher_exe, lumivex_exe):
+        if not needed.exists():
+            say("demo: %s is missing; build the win64-test preset first" % needed)
+            return 2
+
+    prefix = work / "wineprefix"
+    wine_env = dict(os.environ, WINEPREFIX=str(prefix), WINEDEBUG="-all",
+                    # No Mono or Gecko installer dialogs while the prefix is created.
+                    WINEDLLOVERRIDES="mscoree,mshtml=")
+    processes = Processes(wine_env)
+    ctx = {
+        "host": url.hostname, "port": url.port or 80, "manifest_url": config["manifest_url"],
+        "www": work / "www", "install": work / "install", "logs": work / "logs",
+        "screenshots": work / "screenshots", "timeout": options.timeout,
+        "processes": processes, "wine_env": wine_env,
+    }
+
+    def on_signal(number, frame):
+        raise SystemExit(128 + number)
+    signal.signal(signal.SIGTERM, on_signal)
+    signal.signal(signal.SIGHUP, on_signal)
+
+    runs = []
+    failure = None
+    request_log = None
+    try:
+        say("== preparing %s" % rel(work))
+        # A demo that was interrupted may have left its Wine processes behind.
+        if prefix.exists():
+            run_quiet([WINESERVER, "-k"], wine_env, 30)
+        work.mkdir(parents=True, exist_ok=True)
+        for child in work.iterdir():
+            if child != prefix:
+                shutil.rmtree(child) if child.is_dir() and not child.is_symlink() else child.unlink()
+        for folder in ("www", "install", "logs", "screenshots"):
+            ctx[folder].mkdir()
+        shutil.copyfile(launcher_exe, ctx["install"] / "Launcher.exe")
+
+        say("== release 1: the sample application and its data")
+        sizes = make_release(work / "release-1", lumivex_exe, MOTD_V1)
+        say("   %d files, %.2f MB in %s" % (len(sizes), sum(sizes.values()) / MIB, rel(work / "release-1")))
+
+        request_log = RequestLog(work / "server-requests.log")
+        ctx["requests"] = request_log
+        rate = options.rate * MIB
+        processes.server, processes.server_thread = start_server(ctx["host"], ctx["port"], ctx["www"],
+                                                                 rate, request_log)
+        say("== serving %s on http://%s:%d/ (release files paced at %.1f MB/s)"
+            % (rel(ctx["www"]), ctx["host"], ctx["port"], options.rate))
+        manifest_v1 = publish(work / "release-1", 1, ctx)
+
+        say("== Wine")
+        x_env = dict(os.environ)
+        if not os.environ.get("DISPLAY"):
+            x_env["DISPLAY"] = start_xvfb(processes)
+            say("   Xvfb on display %s (pid %d)" % (x_env["DISPLAY"], processes.xvfb.pid))
+        wine_env["DISPLAY"] = x_env["DISPLAY"]
+        ctx["x_env"] = x_env
+        processes.wine_started = True
+        prepare_wine(wine_env, prefix, options.fresh_prefix)
+        say("   prefix %s ready" % rel(prefix))
+
+        say("== run 1: fresh install folder %s" % rel(ctx["install"]))
+        run = Run(1, "fresh install")
+        runs.append(run)
+        ctx["watch"] = True
+        run_launcher(run, ["--demo-run=1", "two words"], ctx)
+        ctx["watch"] = False
+        check_install(run, ctx["install"], manifest_v1, MOTD_V1)
+        fetched = downloaded_paths(run, 1)
+        run.expect(sorted(fetched) == sorted(manifest_v1),
+                   "the server sent %s, not every file of release 1" % (fetched or "nothing"))
+        run.expect(sorted(log_downloads(run)) == sorted(manifest_v1),
+                   "the log does not list one download per file of release 1")
+        if not run.manifest_fetches():
+            run.problems.insert(0, "the launcher never asked for the manifest: is the update phase in "
+                                "this build (it goes straight to the application otherwise)?")
+        report_run(run)
+
+        say("== run 2: nothing changed")
+        run = Run(2, "no update")
+        runs.append(run)
+        run_launcher(run, ["--demo-run=2"], ctx)
+        check_install(run, ctx["install"], manifest_v1, MOTD_V1)
+        run.expect("[ OK ] No update required." in run.log_lines,
+                   "the log does not say \"[ OK ] No update required.\"")
+        run.expect(not run.downloads(), "files were downloaded although none changed")
+        report_run(run)
+
+        say("== release 2: data/motd.txt changed")
+        make_release(work / "release-2", lumivex_exe, MOTD_V2)
+        manifest_v2 = publish(work / "release-2", 2, ctx)
+        changed = sorted(p for p in manifest_v2 if manifest_v2[p] != manifest_v1.get(p))
+        if changed != ["data/motd.txt"]:
+            raise DemoError("release 2 should differ in data/motd.txt only, not in %s" % changed)
+
+        say("== run 3: update to release 2")
+        run = Run(3, "update to release 2")
+        runs.append(run)
+        run_launcher(run, ["--demo-run=3"], ctx)
+        check_install(run, ctx["install"], manifest_v2, MOTD_V2)
+        run.expect(downloaded_paths(run, 2) == ["data/motd.txt"] and len(run.downloads()) == 1,
+                   "the server sent %s, not data/motd.txt alone"
+                   % ([r["path"] for r in run.downloads()] or "nothing"))
+        run.expect(log_downloads(run) == ["data/motd.txt"],
+                   "the log lists downloads %s, not data/motd.txt alone" % log_downloads(run))
+        report_run(run)
+    except DemoError as error:
+        failure = str(error)
+    except KeyboardInterrupt:
+        failure = "interrupted"
+    except SystemExit as stop:
+        failure = "stopped by signal %d" % (stop.code - 128) if isinstance(stop.code, int) else "stopped"
+    finally:
+        stopped = processes.stop()
+        if request_log is not None:
+            request_log.close()
+
+    best = next((r.best_screenshot for r in runs if r.best_screenshot and not r.problems), None)
+    if best is not None:
+        shutil.copyfile(best, ctx["screenshots"] / "progress-window.png")
+        if options.docs_screenshot:
+            target = Path(options.docs_screenshot)
+            target.parent.mkdir(parents=True, exist_ok=True)
+            shutil.copyfile(best, target)
+
+    say()
+    say("== summary")
+    for run in runs:
+        for line in describe(run):
+            say(line)
+    if best is not None:
+        say("Progress window screenshot: %s (all: %s/)" % (
+            rel(ctx["screenshots"] / "progress-window.png"), rel(ctx["screenshots"])))
+    if request_log is not None:
+        say("Server request log: %s" % rel(work / "server-requests.log"))
+    say("Stopped: %s" % (", ".join(stopped) if stopped else "nothing was running"))
+    ok = failure is None and len(runs) == 3 and not any(r.problems for r in runs)
+    if failure is not None:
+        say("FAILED: %s" % failure)
+    say("Demo %s in %.0f s" % ("passed" if ok else "FAILED", time.monotonic() - started))
+    return 0 if ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
