@@ -545,6 +545,8 @@ def run_launcher(run, args, ctx):
                % len(run.manifest_fetches()))
     run.expect("[ OK ] Update manifest file is valid." in run.log_lines,
                "the log does not say that the manifest is valid")
+    run.expect((install / "Launcher" / "manifest_backup.xml").is_file(),
+               "no backup of the manifest in Launcher\\manifest_backup.xml")
     run.expect("[ OK ] Child process terminated with exit code: 0" in run.log_lines,
                "the log does not show the application ending with exit code 0")
     if run.expect(run.output is not None, "the application wrote no Lumivex-output.txt"):
