@@ -19,5 +19,8 @@ Updater::~Updater() {
 
 int Updater::RunUpdate() {
     OpenRunLog();
+    if (!UpdateFiles()) {
+        return 1;
+    }
     return LaunchApplication();
 }

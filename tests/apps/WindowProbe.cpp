@@ -1,6 +1,6 @@
 // Prints the visible top-level windows of the Wine session as one JSON
 // object per line: handle, process id, class, caption, owner (handle and
-// caption), and every child control's id, class, text and enabled state.
+// caption), its X window id, and every child control's id, class, text and enabled state.
 // The end-to-end tests read message boxes and the progress window with it.
 //
 //   WindowProbe.exe            all visible top-level windows
@@ -61,6 +61,12 @@ std::string Handle(HWND window) {
     return buffer;
 }
 
+// Wine keeps the X window of a top-level window in this property; xdotool
+// needs it to send keys to exactly this window.
+std::string X11Window(HWND window) {
+    return std::to_string(reinterpret_cast<UINT_PTR>(GetPropW(window, L"__wine_x11_whole_window")));
+}
+
 BOOL CALLBACK OnChild(HWND child, LPARAM param) {
     std::string* out = reinterpret_cast<std::string*>(param);
     if (GetParent(child) == nullptr) {
@@ -89,7 +95,7 @@ BOOL CALLBACK OnWindow(HWND window, LPARAM param) {
     HWND owner = GetWindow(window, GW_OWNER);
     std::string line = "{\"hwnd\":" + Handle(window) + ",\"pid\":" + std::to_string(process) +
                        ",\"class\":" + Json(ClassOf(window)) + ",\"caption\":" + Json(caption) +
-                       ",\"owner\":" + Handle(owner) + ",\"owner_caption\":" +
+                       ",\"x11_window\":" + X11Window(window) + ",\"owner\":" + Handle(owner) + ",\"owner_caption\":" +
                        Json(owner != nullptr ? Text(owner) : std::wstring()) + ",\"children\":[";
     EnumChildWindows(window, OnChild, reinterpret_cast<LPARAM>(&line));
     line += "]}\n";
