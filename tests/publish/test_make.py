@@ -136,6 +136,7 @@ def test_bad_base_url_is_a_usage_error(tmp_path, base):
     "", "/abs", "\\abs", "\\\\server\\share\\x", "\\\\?\\C:\\x", "\\\\.\\pipe\\x", "C:x", "c:\\x", "C:/x",
     "..", "a/../b", "a\\..\\b", "./a", "a/./b", "a//b", "a/", "a:b", "a|b", "a<b", "x.", "x ", "d./x",
     "a\x01b", "nul", "sub/com1.txt", "Launcher/log.txt", "LAUNCHER/x",
+    "com0", "LPT0.log", "conin$", "CONOUT$.txt", "com\u00b9", "lpt\u00b3.dat", "con .txt",
 ])
 def test_rejected_manifest_paths(tool, path):
     assert tool.path_problem(path)
