@@ -43,6 +43,17 @@ bool IsDeviceName(const wchar_t* name, size_t length) {
     return false;
 }
 
+// The launcher's own working folder (log, manifest, backup) is not the
+// manifest's to fill: a listed file there could replace the backup with
+// something that never parsed as valid, and a file named like the folder
+// would keep the launcher from ever writing its log and manifests again.
+bool IsLauncherFolder(const wchar_t* name, size_t length) {
+    while (length > 0 && (name[length - 1] == L'.' || name[length - 1] == L' ')) {
+        --length;
+    }
+    return EqualsIgnoringAsciiCase(name, length, L"launcher");
+}
+
 }  // namespace
 
 bool IsSafeManifestPath(const std::wstring& path) {
@@ -65,6 +76,9 @@ bool IsSafeManifestPath(const std::wstring& path) {
         const wchar_t* name = path.c_str() + start;
         size_t length = end - start;
         if (length > 0 && (IsDotsAndSpaces(name, length) || IsDeviceName(name, length))) {
+            return false;
+        }
+        if (start == 0 && IsLauncherFolder(name, length)) {
             return false;
         }
         start = end + 1;

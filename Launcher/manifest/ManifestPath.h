@@ -8,5 +8,6 @@
 // alternate data streams); no component made only of dots and spaces ("..",
 // ".", "...", ".. "); no component that Windows maps to a device (CON, PRN,
 // AUX, NUL, CONIN$, CONOUT$, COM0-9, LPT0-9 and their superscript variants,
-// with or without an extension). Both "/" and "\" count as separators.
+// with or without an extension); not the launcher's own working folder
+// "Launcher" nor anything in it. Both "/" and "\" count as separators.
 bool IsSafeManifestPath(const std::wstring& path);

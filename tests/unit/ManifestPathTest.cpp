@@ -55,7 +55,13 @@ const PathCase kPaths[] = {
     {L"CONIN$", false},
     {L"com\u00B9.txt", false},
     // Ordinary relative paths.
+    {L"Launcher\\manifest_backup.xml", false},
+    {L"launcher/log.txt", false},
+    {L"LAUNCHER. \\x\\y.dat", false},
     {L"a/b/c.txt", true},
+    {L"Launcher", false},  // a file there would block the working folder
+    {L"Launcher.exe", true},
+    {L"data\\Launcher\\x", true},
     {L"dir\\file", true},
     {L"..name", true},
     {L"a..b", true},
