@@ -215,7 +215,6 @@ class ReleaseHandler(http.server.SimpleHTTPRequestHandler):
 def start_server(host, port, folder, rate, request_log):
     handler = functools.partial(ReleaseHandler, directory=str(folder), rate=rate,
                                 request_log=request_log)
-    http.server.ThreadingHTTPServer.allow_reuse_address = True
     try:
         server = http.server.ThreadingHTTPServer((host, port), handler)
     except OSError as error:
@@ -723,8 +722,12 @@ def main():
             run_quiet([WINESERVER, "-k"], wine_env, 30)
         work.mkdir(parents=True, exist_ok=True)
         for child in work.iterdir():
-            if child != prefix:
-                shutil.rmtree(child) if child.is_dir() and not child.is_symlink() else child.unlink()
+            if child == prefix:
+                continue
+            if child.is_dir() and not child.is_symlink():
+                shutil.rmtree(child)
+            else:
+                child.unlink()
         for folder in ("www", "install", "logs", "screenshots"):
             ctx[folder].mkdir()
         shutil.copyfile(launcher_exe, ctx["install"] / "Launcher.exe")
