@@ -9,11 +9,6 @@ set -eu
 cd "$(dirname "$0")/.."
 
 scripts/setup.sh
-# Wine's own fonts draw the caption buttons in the demo's screenshots.
-if ! dpkg-query -W -f='${Status}' fonts-wine 2>/dev/null | grep -q "install ok installed"; then
-    echo "demo: installing fonts-wine"
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends fonts-wine
-fi
 
 echo "== building (win64-test preset; output in build/demo-build.log)"
 mkdir -p build
