@@ -85,18 +85,25 @@ def run_launcher(config, workdir, args, env, timeout, box_grace):
         process = subprocess.Popen([config["wine_loader"], config["launcher"], *args], cwd=str(workdir),
                                    env=full_env, stdin=subprocess.DEVNULL, stdout=output,
                                    stderr=subprocess.STDOUT, start_new_session=True)
+        last_answer = 0.0
         try:
             while process.poll() is None:
                 now = time.monotonic() - start
                 if now > timeout:
                     run.timed_out = True
                     break
-                for window in visible_launcher_windows():
-                    first = run.windows_seen.setdefault(window, round(now, 1))
-                    if now - first > box_grace and window not in run.answered:
-                        run.answered.append(window)
-                        _xdotool("windowfocus", "--sync", window)
-                        _xdotool("key", "Return")
+                visible = visible_launcher_windows()
+                for window in visible:
+                    run.windows_seen.setdefault(window, round(now, 1))
+                if visible and now - min(run.windows_seen[w] for w in visible) > box_grace \
+                        and now - last_answer > box_grace:
+                    # A box is the newest window: the progress window stays
+                    # up below the failure box that it owns.
+                    box = max(visible, key=lambda w: run.windows_seen[w])
+                    run.answered.append(box)
+                    last_answer = now
+                    _xdotool("windowfocus", "--sync", box)
+                    _xdotool("key", "Return")
                 time.sleep(0.25)
         finally:
             if process.poll() is None:
