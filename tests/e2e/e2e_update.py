@@ -1,0 +1,358 @@
+"""Helpers for the update tests: the update phase's log lines, application
+files on disk, a server behaviour that keeps the launcher pumping, the
+progress window and its cancellation, and screenshots in a Wine virtual
+desktop."""
+
+import json
+import os
+import re
+import shutil
+import signal
+import subprocess
+import threading
+import time
+from pathlib import Path
+
+from e2e_launcher import CAPTION, TAG_VARIABLE, log_text
+from e2e_wine import WINE_LOADER, Window, windows_path
+
+MIB = 1048576.0
+
+# Control ids of the progress dialog.
+CANCEL_BUTTON = 2
+STATUS_TEXT = 102
+SIZE_TEXT = 103
+
+UPDATE_FAILED_TEXT = "Failed to download updates.\r\n\r\nCheck your Internet connection, or try again later."
+
+FETCHING = "[ OK ] Downloading update manifest file."
+VALID = ("[ OK ] Update manifest file is valid.", "[ OK ] Backup of update manifest created.")
+FALLBACK = ("[ OK ] Update manifest file not available or invalid. Using backup copy...",
+            "[ OK ] Backup update manifest file is valid. Continuing...")
+FALLBACK_FAILED = ("[ OK ] Update manifest file not available or invalid. Using backup copy...",
+                   "[FAIL] Invalid or no update manifest. Aborting.")
+NO_UPDATE = "[ OK ] No update required."
+CANCELLED = "[ OK ] User cancelled update."
+CHILD_CREATED = "[ OK ] Child process created. Waiting for termination..."
+
+MANIFEST_FILE = Path("Launcher", "manifest.xml")
+BACKUP_FILE = Path("Launcher", "manifest_backup.xml")
+
+
+def terminated(code):
+    return "[ OK ] Child process terminated with exit code: %d" % code
+
+
+def launched(code):
+    return (CHILD_CREATED, terminated(code))
+
+
+def downloading(path, url):
+    """The line of one entry's download; the manifest's "/" is logged as "\\"."""
+    return '[ OK ] Downloading "%s" from "%s"' % (path.replace("/", "\\"), url)
+
+
+def created_directory(e2e, relative):
+    return '[ OK ] Created directory: "%s"' % windows_path(e2e.workdir / relative)
+
+
+def failed_to_open(path):
+    return '[FAIL] Failed to open file "%s".' % path.replace("/", "\\")
+
+
+def log_of(*parts):
+    """The exact run log: each part is a line or a tuple of lines."""
+    lines = []
+    for part in parts:
+        lines.extend([part] if isinstance(part, str) else part)
+    return log_text(lines)
+
+
+def size_line(done, total):
+    return "%.2f MB of %.2f MB" % (done / MIB, total / MIB)
+
+
+def put(folder, relative, data):
+    """Writes a file below folder, making its directories."""
+    path = Path(folder, relative)
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_bytes(data)
+    return path
+
+
+def pattern(size, seed=0):
+    """size bytes whose digest differs for every (size, seed)."""
+    block = bytes((i * 7 + seed * 13 + (i >> 8)) & 0xFF for i in range(4096))
+    return (block * (size // len(block) + 1))[:size]
+
+
+class Drip:
+    """Sends the body `chunk` bytes every `delay` seconds until release(),
+    then the rest at once. The launcher pumps its messages after every
+    chunk, so its window answers WindowProbe meanwhile (a launcher blocked
+    in a read does not). At most `limit` seconds of dripping."""
+
+    def __init__(self, data, chunk=4096, delay=0.1, limit=15.0):
+        self.data = bytes(data)
+        self.chunk = chunk
+        self.delay = delay
+        self.limit = limit
+        self.sent = 0
+        self.started = threading.Event()
+        self.finished = threading.Event()
+        self._release = threading.Event()
+
+    def release(self):
+        self._release.set()
+
+    def serve(self, handler, record):
+        try:
+            handler.start_response(record, 200, len(self.data))
+            self.started.set()
+            deadline = time.monotonic() + self.limit
+            # The last chunk waits for release(), so the transfer never ends by itself.
+            while self.sent + self.chunk < len(self.data) and not self._release.is_set():
+                handler.send_bytes(record, self.data[self.sent:self.sent + self.chunk])
+                self.sent += self.chunk
+                if self._release.wait(self.delay) or time.monotonic() > deadline:
+                    break
+            self._release.wait(max(0.0, deadline - time.monotonic()))
+            handler.send_bytes(record, self.data[self.sent:])
+            self.sent = len(self.data)
+            record.finish("complete")
+        finally:
+            self.finished.set()
+
+
+# --- the progress window
+
+
+def is_progress_window(window):
+    return window.caption == CAPTION and window.child(STATUS_TEXT) is not None
+
+
+def is_box(window):
+    return window.text is not None
+
+
+def progress_window(e2e, run, status=None, size_pattern=None, timeout=10.0):
+    """Waits for the progress window of a run, optionally until its status
+    line and size line read as given (the launcher must be pumping)."""
+    def accept(window):
+        if not is_progress_window(window):
+            return False
+        if status is not None and window.child_text(STATUS_TEXT) != status:
+            return False
+        return size_pattern is None or re.fullmatch(size_pattern, window.child_text(SIZE_TEXT) or "")
+    return e2e.wait_for_window(CAPTION, run=run, timeout=timeout, accept=accept)
+
+
+def x11_progress_window(e2e, run, timeout=10.0):
+    """The X window of a run's progress window, found through xdotool alone:
+    WindowProbe reads texts by messages, which a launcher blocked in a read
+    answers only after a time-out."""
+    deadline = time.monotonic() + timeout
+    while True:
+        result = e2e.wine.xdotool("search", "--onlyvisible", "--pid", run.pid, "--name",
+                                  "^Quorval Launcher/Updater$")
+        ids = [int(word) for word in result.stdout.split() if word.isdigit()]
+        if ids:
+            return max(ids)
+        assert run.running, "launcher run %d ended before its progress window was found" % run.number
+        assert time.monotonic() < deadline, "no progress window of run %d within %.0f s" % (run.number, timeout)
+        time.sleep(0.05)
+
+
+def window_size(e2e, xid):
+    result = e2e.wine.xdotool("getwindowgeometry", "--shell", xid)
+    values = dict(line.split("=", 1) for line in result.stdout.decode().split() if "=" in line)
+    return int(values["WIDTH"]), int(values["HEIGHT"])
+
+
+def press_key(e2e, xid, key):
+    """Focuses the window, then presses the key (a key sent with --window may stay held down)."""
+    focus = e2e.wine.xdotool("windowfocus", "--sync", xid)
+    assert focus.returncode == 0, "xdotool could not focus window %s: %r" % (xid, focus.stderr)
+    result = e2e.wine.xdotool("key", key)
+    assert result.returncode == 0, "xdotool key %s failed: %r" % (key, result.stderr)
+
+
+def click(e2e, xid, x, y):
+    result = e2e.wine.xdotool("mousemove", "--window", xid, x, y, "click", "1")
+    assert result.returncode == 0, "xdotool click failed: %r" % result.stderr
+
+
+def click_cancel_button(e2e, xid):
+    """Clicks the middle of the Cancel button. The dialog is 208 x 54 dialog
+    units with the button at 150..200 x 33..47; the X window adds only a
+    thin frame (and a caption) to the client area, so scaling the button's
+    middle by the window's size lands well inside the button."""
+    width, height = window_size(e2e, xid)
+    click(e2e, xid, width * 175 // 208, height * 40 // 54)
+
+
+def click_close_box(e2e, xid):
+    """Clicks the close box that a Wine virtual desktop draws at the right of the caption."""
+    width, _ = window_size(e2e, xid)
+    click(e2e, xid, width - 12, 10)
+
+
+# --- a virtual desktop for screenshots
+
+DESKTOP = "QuorvalShot"
+DESKTOP_SIZE = (640, 400)
+# Copies of the launcher and of WindowProbe under these names run on that
+# desktop; every other program of the session stays on the default one.
+DESKTOP_LAUNCHER = "QuorvalShot.exe"
+DESKTOP_PROBE = "QuorvalShotProbe.exe"
+MARLETT = Path("/usr/share/wine/fonts/marlett.ttf")
+
+
+class VirtualDesktop:
+    """A Wine virtual desktop that draws captions, selected per program name
+    (registry AppDefaults), so the launcher's exit code still reaches the
+    test and WindowProbe can look at the desktop's windows."""
+
+    def __init__(self, e2e):
+        self.e2e = e2e
+        self.launcher = Path(shutil.copy(e2e.config["launcher"], e2e.tmp / DESKTOP_LAUNCHER))
+        self.probe_exe = Path(shutil.copy(e2e.config["window_probe"], e2e.tmp / DESKTOP_PROBE))
+        self._configure()
+
+    def _configure(self):
+        wine = self.e2e.wine
+        # The caption's close box is drawn with Marlett, which this Wine only
+        # finds in the prefix's font folder.
+        fonts = wine.prefix / "drive_c" / "windows" / "Fonts"
+        if MARLETT.exists() and not (fonts / MARLETT.name).exists():
+            fonts.mkdir(parents=True, exist_ok=True)
+            shutil.copyfile(MARLETT, fonts / MARLETT.name)
+        lines = ["Windows Registry Editor Version 5.00", ""]
+        for program in (DESKTOP_LAUNCHER, DESKTOP_PROBE):
+            lines += ["[HKEY_CURRENT_USER\\Software\\Wine\\AppDefaults\\%s\\Explorer]" % program,
+                      '"Desktop"="%s"' % DESKTOP, ""]
+        lines += ["[HKEY_CURRENT_USER\\Software\\Wine\\Explorer\\Desktops]",
+                  '"%s"="%dx%d"' % ((DESKTOP,) + DESKTOP_SIZE), ""]
+        reg_file = self.e2e.tmp / "desktop.reg"
+        reg_file.write_text("\r\n".join(lines), encoding="utf-16")
+        result = subprocess.run([WINE_LOADER, "reg", "import", windows_path(reg_file)], env=wine.env,
+                                stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+        assert result.returncode == 0, "reg import failed: %r" % result.stderr[-500:]
+
+    def windows(self):
+        """The visible top-level windows of the virtual desktop."""
+        result = subprocess.run([WINE_LOADER, self.probe_exe], env=self.e2e.wine.env, stdin=subprocess.DEVNULL,
+                                capture_output=True, timeout=30, cwd=self.e2e.tmp)
+        assert result.returncode == 0, "WindowProbe failed: %r" % result.stderr[-500:]
+        return [Window(json.loads(line)) for line in result.stdout.decode("utf-8").splitlines() if line.strip()]
+
+    def wait_for(self, accept, run, timeout=10.0):
+        deadline = time.monotonic() + timeout
+        while True:
+            for window in self.windows():
+                if accept(window):
+                    return window
+            assert run.running, "launcher run %d ended before the expected window" % run.number
+            assert time.monotonic() < deadline, "no such window on the virtual desktop: %r" % self.windows()
+            time.sleep(0.05)
+
+    def x11_desktop(self):
+        result = self.e2e.wine.xdotool("search", "--name", "^%s - Wine desktop$" % DESKTOP)
+        ids = [int(word) for word in result.stdout.split() if word.isdigit()]
+        assert ids, "the virtual desktop's X window was not found"
+        return max(ids)
+
+    def screenshot(self, path):
+        """The whole X screen (import -window root), cropped to the desktop."""
+        if shutil.which("import") is None:
+            raise AssertionError("ImageMagick's import is not installed")
+        xid = self.x11_desktop()
+        geometry = self.e2e.wine.xdotool("getwindowgeometry", "--shell", xid).stdout.decode()
+        values = dict(line.split("=", 1) for line in geometry.split() if "=" in line)
+        crop = "%sx%s+%s+%s" % (values["WIDTH"], values["HEIGHT"], values["X"], values["Y"])
+        path.parent.mkdir(parents=True, exist_ok=True)
+        result = subprocess.run(["import", "-window", "root", "-crop", crop, "+repage", str(path)],
+                                env=self.e2e.wine.env, stdin=subprocess.DEVNULL, capture_output=True, timeout=30)
+        assert result.returncode == 0, "import failed: %r" % result.stderr[-500:]
+
+    def wait_closed(self, timeout=5.0):
+        """Waits for the desktop's own process (started for the launcher, so
+        it carries the test's tag) to end after its last program; kills it
+        by id when it lingers. Returns the ids killed."""
+        deadline = time.monotonic() + timeout
+        while True:
+            left = tagged_processes(self.e2e.tag)
+            if not left or time.monotonic() > deadline:
+                break
+            time.sleep(0.1)
+        for pid in left:
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        return left
+
+
+def tagged_processes(tag):
+    marker = ("%s=%s" % (TAG_VARIABLE, tag)).encode()
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit() or int(entry) == os.getpid():
+            continue
+        try:
+            with open("/proc/%s/environ" % entry, "rb") as f:
+                if marker in f.read().split(b"\0"):
+                    found.append(int(entry))
+        except OSError:
+            continue
+    return found
+
+
+# --- images
+
+
+def read_rgb(path):
+    """(width, height, pixels) of an image, pixels as rows of RGB tuples."""
+    size = subprocess.run(["identify", "-format", "%w %h", str(path)], capture_output=True, timeout=30,
+                          check=True).stdout.decode().split()
+    width, height = int(size[0]), int(size[1])
+    raw = subprocess.run(["convert", str(path), "-depth", "8", "rgb:-"], capture_output=True, timeout=30,
+                         check=True).stdout
+    assert len(raw) == width * height * 3, "unexpected raw image size"
+    rows = []
+    for y in range(height):
+        line = raw[y * width * 3:(y + 1) * width * 3]
+        rows.append([tuple(line[x:x + 3]) for x in range(0, len(line), 3)])
+    return width, height, rows
+
+
+def runs_of(row):
+    """A row of pixels as (colour, start, length) runs."""
+    runs = []
+    start = 0
+    for x in range(1, len(row) + 1):
+        if x == len(row) or row[x] != row[start]:
+            runs.append((row[start], start, x - start))
+            start = x
+    return runs
+
+
+def saturated(colour):
+    return max(colour) - min(colour) > 60
+
+
+def progress_bar_fraction(rows, background):
+    """The filled part of the progress bar in a screenshot: on the rows that
+    hold a run of a saturated colour (not the desktop's) directly followed
+    by a run of white, fill / (fill + white). None when no such row exists."""
+    fractions = []
+    for row in rows:
+        runs = runs_of(row)
+        for (colour, _, length), (after, _, rest) in zip(runs, runs[1:]):
+            if colour != background and saturated(colour) and length >= 10 and after == (255, 255, 255) \
+                    and rest >= 10:
+                fractions.append(length / float(length + rest))
+    if not fractions:
+        return None
+    fractions.sort()
+    return fractions[len(fractions) // 2]

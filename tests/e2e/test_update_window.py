@@ -1,0 +1,114 @@
+"""The progress window during an update: every way of cancelling stops the
+run between two chunks, and a screenshot of the window in mid-download."""
+
+import re
+from pathlib import Path
+
+import pytest
+
+from e2e_server import MANIFEST_PATH, Trickle, file_entry, manifest_xml
+from e2e_update import (CANCELLED, FETCHING, MIB, SIZE_TEXT, STATUS_TEXT, VALID, VirtualDesktop,
+                        click_cancel_button, click_close_box, downloading, is_progress_window, log_of, pattern,
+                        progress_bar_fraction, put, read_rgb, press_key, x11_progress_window)
+
+CHUNK = 4096  # what the launcher reads at a time
+
+CANCEL_ACTIONS = {
+    "escape-key": lambda e2e, xid: press_key(e2e, xid, "Escape"),
+    # Cancel is the default button.
+    "enter-key": lambda e2e, xid: press_key(e2e, xid, "Return"),
+    # Cancel has the focus.
+    "space-key": lambda e2e, xid: press_key(e2e, xid, "space"),
+    "button-click": click_cancel_button,
+    # Alt+F4 is the system menu's Close, as the close box sends it.
+    "close-command": lambda e2e, xid: press_key(e2e, xid, "alt+F4"),
+}
+
+
+@pytest.mark.parametrize("action", list(CANCEL_ACTIONS))
+def test_cancel_during_first_of_three_downloads(e2e, server, action):
+    files = [("one.dat", pattern(256 * 1024, 1)), ("sub/two.dat", pattern(5000, 2)), ("three.dat", pattern(6000, 3))]
+    url = server.url
+    e2e.site[MANIFEST_PATH] = manifest_xml([file_entry(path, data, url("/files/" + Path(path).name))
+                                            for path, data in files])
+    # The launcher reads four chunks, then waits in its next read; it only
+    # looks at its window after that read returns.
+    paused_at = 4 * CHUNK
+    first = Trickle(files[0][1], chunk=CHUNK, delay=0.05, pause_after=paused_at)
+    e2e.site["/files/one.dat"] = first
+    e2e.site["/files/two.dat"] = Trickle(files[1][1])
+    e2e.site["/files/three.dat"] = Trickle(files[2][1])
+
+    run = e2e.start(timeout=20)
+    try:
+        assert first.paused.wait(10), "the first download did not start"
+        xid = x11_progress_window(e2e, run)
+        CANCEL_ACTIONS[action](e2e, xid)
+    finally:
+        first.resume()
+    # The run ends by itself: no box waits for an answer.
+    result = run.wait()
+
+    assert result.log == log_of(FETCHING, VALID, downloading("one.dat", url("/files/one.dat")), CANCELLED,
+                                downloading("sub/two.dat", url("/files/two.dat")),
+                                downloading("three.dat", url("/files/three.dat")))
+    assert result.exit_code == 1
+    assert result.record is None, "the application was started"
+    assert [r.path for r in server.requests] == [MANIFEST_PATH, "/files/one.dat"]
+    assert server.requests[1].bytes_sent < len(files[0][1]), "the first download was not stopped"
+    # The partial file stays (stale, for the next run); the others never started.
+    partial = (e2e.workdir / "one.dat").read_bytes()
+    assert paused_at <= len(partial) < len(files[0][1])
+    assert partial == files[0][1][:len(partial)]
+    assert not (e2e.workdir / "sub").exists()
+    assert not (e2e.workdir / "three.dat").exists()
+
+
+def test_progress_window_screenshot_then_close_box(e2e, server):
+    desktop = VirtualDesktop(e2e)
+    current = pattern(3 * 1024 * 1024, 1)
+    new = pattern(2 * 1024 * 1024, 2)
+    put(e2e.workdir, "current.dat", current)
+    total = len(current) + len(new)
+    src = server.url("/files/new.dat")
+    e2e.site[MANIFEST_PATH] = manifest_xml([file_entry("current.dat", current, server.url("/files/current.dat")),
+                                            file_entry("new.dat", new, src)])
+    # Slow enough for the size line's timer to tick, then a pause, so the
+    # picture is taken of a window that is not being redrawn.
+    paused_at = 12 * CHUNK
+    trickle = Trickle(new, chunk=CHUNK, delay=0.2, pause_after=paused_at)
+    e2e.site["/files/new.dat"] = trickle
+    shot = Path(e2e.config["build_dir"]) / "screenshots" / "progress-window.png"
+    if shot.exists():
+        shot.unlink()
+
+    run = e2e.start(timeout=30, launcher=desktop.launcher)
+    try:
+        # Only once the launcher has made the desktop: a probe started at
+        # the same time may start a second one.
+        assert trickle.started.wait(15), "the download did not start"
+        window = desktop.wait_for(
+            lambda w: is_progress_window(w) and w.child_text(STATUS_TEXT) == "Updating..."
+            and bool(w.child_text(SIZE_TEXT)), run)
+        assert trickle.paused.wait(10), "the download did not reach the pause"
+        desktop.screenshot(shot)
+        click_close_box(e2e, window.x11_window)
+    finally:
+        trickle.resume()
+    result = run.wait()
+    # The desktop's own process ends a moment after its last program.
+    desktop.wait_closed()
+
+    assert re.fullmatch(r"3\.\d\d MB of %.2f MB" % (total / MIB), window.child_text(SIZE_TEXT)), repr(window)
+    width, height, rows = read_rgb(shot)
+    assert (width, height) == (640, 400)
+    colours = {pixel for row in rows for pixel in row}
+    assert len(colours) >= 8, "the screenshot is nearly uniform: %d colours" % len(colours)
+    fraction = progress_bar_fraction(rows, background=rows[0][0])
+    expected = (len(current) + paused_at) / float(total)
+    assert fraction is not None, "no partly filled progress bar in %s" % shot
+    assert abs(fraction - expected) < 0.02, "bar %.3f full, %.3f of the bytes are there" % (fraction, expected)
+    # The close box cancels like the button.
+    assert result.log == log_of(FETCHING, VALID, downloading("new.dat", src), CANCELLED)
+    assert result.exit_code == 1
+    assert result.record is None, "the application was started"
