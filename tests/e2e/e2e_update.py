@@ -8,6 +8,8 @@ import os
 import re
 import shutil
 import signal
+import socket
+import struct
 import subprocess
 import threading
 import time
@@ -90,7 +92,9 @@ class Drip:
     """Sends the body `chunk` bytes every `delay` seconds until release(),
     then the rest at once. The launcher pumps its messages after every
     chunk, so its window answers WindowProbe meanwhile (a launcher blocked
-    in a read does not). At most `limit` seconds of dripping."""
+    in a read does not). hold() stops the drip after the current chunk
+    until release(); `held` is set once nothing more is coming. At most
+    `limit` seconds in all."""
 
     def __init__(self, data, chunk=4096, delay=0.1, limit=15.0):
         self.data = bytes(data)
@@ -99,8 +103,13 @@ class Drip:
         self.limit = limit
         self.sent = 0
         self.started = threading.Event()
+        self.held = threading.Event()
         self.finished = threading.Event()
+        self._hold = threading.Event()
         self._release = threading.Event()
+
+    def hold(self):
+        self._hold.set()
 
     def release(self):
         self._release.set()
@@ -112,10 +121,13 @@ class Drip:
             deadline = time.monotonic() + self.limit
             # The last chunk waits for release(), so the transfer never ends by itself.
             while self.sent + self.chunk < len(self.data) and not self._release.is_set():
+                if self._hold.is_set():
+                    break
                 handler.send_bytes(record, self.data[self.sent:self.sent + self.chunk])
                 self.sent += self.chunk
                 if self._release.wait(self.delay) or time.monotonic() > deadline:
                     break
+            self.held.set()
             self._release.wait(max(0.0, deadline - time.monotonic()))
             handler.send_bytes(record, self.data[self.sent:])
             self.sent = len(self.data)
@@ -356,3 +368,107 @@ def progress_bar_fraction(rows, background):
         return None
     fractions.sort()
     return fractions[len(fractions) // 2]
+
+
+# --- windows shown, seen from the X server
+
+
+class MapWatch:
+    """Records every X window mapped on the display while it is open. Wine
+    maps a top-level window's X window when the window is shown, so a
+    window shown for however short a time leaves a record here. Speaks the
+    X protocol directly (local display, no or cookie authorisation).
+
+        with MapWatch(e2e.wine.display) as watch:
+            ...run...
+        watch.mapped  # X window ids, in order
+    """
+
+    MAP_NOTIFY = 19
+    SUBSTRUCTURE_NOTIFY = 1 << 19
+    CW_EVENT_MASK = 1 << 11
+
+    def __init__(self, display):
+        self.display = display
+        self.mapped = []
+        self._socket = None
+        self._buffer = b""
+        self._sequence = 0
+
+    def __enter__(self):
+        match = re.fullmatch(r":(\d+)(?:\.\d+)?", self.display or "")
+        assert match, "MapWatch needs a local display, not %r" % self.display
+        self._socket = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self._socket.settimeout(10)
+        self._socket.connect("/tmp/.X11-unix/X" + match.group(1))
+        name, data = _x_cookie(match.group(1))
+        pad = lambda b: b + b"\0" * (-len(b) % 4)  # noqa: E731
+        self._socket.sendall(struct.pack("<BxHHHHxx", 0x6C, 11, 0, len(name), len(data)) + pad(name) + pad(data))
+        head = self._read(8)
+        extra = self._read(struct.unpack_from("<H", head, 6)[0] * 4)
+        assert head[0] == 1, "the X server refused the connection: %r" % extra[:200]
+        vendor_length, formats = struct.unpack_from("<H", extra, 16)[0], extra[21]
+        root = struct.unpack_from("<I", extra, 32 + vendor_length + (-vendor_length % 4) + 8 * formats)[0]
+        self._request(struct.pack("<BxHIII", 2, 4, root, self.CW_EVENT_MASK, self.SUBSTRUCTURE_NOTIFY))
+        self.sync()
+        return self
+
+    def __exit__(self, *exc):
+        try:
+            if exc[0] is None:
+                self.sync()
+        finally:
+            self._socket.close()
+        return False
+
+    def _read(self, size):
+        while len(self._buffer) < size:
+            data = self._socket.recv(65536)
+            assert data, "the X server closed the connection"
+            self._buffer += data
+        out, self._buffer = self._buffer[:size], self._buffer[size:]
+        return out
+
+    def _request(self, data):
+        self._socket.sendall(data)
+        self._sequence = (self._sequence + 1) & 0xFFFF
+
+    def sync(self):
+        """Takes in every event the server sent before now (a GetInputFocus round trip)."""
+        self._request(struct.pack("<BxH", 43, 1))
+        while True:
+            packet = self._read(32)
+            kind = packet[0] & 0x7F
+            if kind == 0:
+                raise AssertionError("X error %d" % packet[1])
+            if kind == 1:
+                # A reply: GetInputFocus has no data beyond the 32 bytes.
+                if struct.unpack_from("<H", packet, 2)[0] == self._sequence:
+                    return
+                continue
+            if kind == self.MAP_NOTIFY:
+                self.mapped.append(struct.unpack_from("<I", packet, 8)[0])
+
+
+def _x_cookie(number):
+    """(name, data) of the MIT-MAGIC-COOKIE-1 for a local display, or empty ones."""
+    path = os.environ.get("XAUTHORITY") or os.path.expanduser("~/.Xauthority")
+    try:
+        with open(path, "rb") as f:
+            data = f.read()
+    except OSError:
+        return b"", b""
+    position = 0
+    while position + 2 <= len(data):
+        family = int.from_bytes(data[position:position + 2], "big")
+        position += 2
+        fields = []
+        for _ in range(4):
+            length = int.from_bytes(data[position:position + 2], "big")
+            fields.append(data[position + 2:position + 2 + length])
+            position += 2 + length
+        # 256 is a local (Unix socket) entry.
+        if family in (256, 0xFFFF) and fields[1].decode(errors="replace") == number \
+                and fields[2] == b"MIT-MAGIC-COOKIE-1":
+            return fields[2], fields[3]
+    return b"", b""

@@ -3,15 +3,16 @@ are current or stale, downloads and their verification, failures and the
 launch that follows (or not)."""
 
 import re
+import time
 
 import pytest
 
 from e2e_launcher import CAPTION
 from e2e_server import MANIFEST_PATH, Body, Drop, Redirect, Truncated, empty, file_entry, manifest_xml, status
 from e2e_update import (BACKUP_FILE, CANCEL_BUTTON, FALLBACK, FALLBACK_FAILED, FETCHING, MANIFEST_FILE, MIB,
-                        NO_UPDATE, SIZE_TEXT, STATUS_TEXT, UPDATE_FAILED_TEXT, VALID, Drip, created_directory,
-                        downloading, failed_to_open, is_box, is_progress_window, launched, log_of, pattern,
-                        progress_window, put, size_line)
+                        NO_UPDATE, SIZE_TEXT, STATUS_TEXT, UPDATE_FAILED_TEXT, VALID, Drip, MapWatch,
+                        created_directory, downloading, failed_to_open, is_box, is_progress_window, launched,
+                        log_of, pattern, progress_window, put, size_line)
 
 AGENT = "Launcher.Quorval"
 
@@ -27,6 +28,22 @@ def assert_plain_get(request):
 def read(e2e, relative):
     path = e2e.workdir / relative
     return path.read_bytes() if path.exists() else None
+
+
+def run_watched(e2e, **kwargs):
+    """A run that shows no box, and the X windows that were shown during it."""
+    with MapWatch(e2e.wine.display) as watch:
+        result = e2e.run(**kwargs)
+    return result, watch.mapped
+
+
+def settled(server, timeout=5.0):
+    """The request log once every answer has been sent in full (or given up)."""
+    deadline = time.monotonic() + timeout
+    while any(r.outcome == "open" for r in server.requests):
+        assert time.monotonic() < deadline, "the server is still answering: %s" % server.describe()
+        time.sleep(0.02)
+    return list(server.requests)
 
 
 def current_app_manifest(e2e, server, name="app.dat", seed=1):
@@ -51,10 +68,11 @@ def test_every_file_current_logs_six_lines_and_launches(e2e, server):
     manifest = manifest_xml(entries)
     e2e.site[MANIFEST_PATH] = manifest
 
-    result = e2e.run(exit_code=7, timeout=20)
+    result, shown = run_watched(e2e, exit_code=7, timeout=20)
 
     assert result.log == log_of(FETCHING, VALID, NO_UPDATE, launched(7))
     assert len(result.log_lines) == 6
+    assert shown == [], "a window was shown"
     assert result.exit_code == 7
     assert result.record is not None, "the application was not started"
     assert [r.path for r in server.requests] == [MANIFEST_PATH]
@@ -69,7 +87,7 @@ def test_every_file_current_logs_six_lines_and_launches(e2e, server):
 
 def test_stale_files_are_downloaded_and_verified_then_launched(e2e, server):
     current = pattern(256 * 1024, 1)
-    missing = pattern(60 * 1024, 2)
+    missing = pattern(400 * 1024, 2)
     nested = pattern(3000, 3)
     wrong = pattern(2000, 4)
     moved = pattern(1500, 5)
@@ -82,6 +100,8 @@ def test_stale_files_are_downloaded_and_verified_then_launched(e2e, server):
                file_entry("wrong.dat", wrong, url("/files/wrong.dat")),
                file_entry("moved.dat", moved, url("/files/old/moved.dat"))]
     total = sum(len(d) for d in (current, missing, nested, wrong, moved))
+    # Up to ten seconds of dripping, for a slow WindowProbe on a busy machine;
+    # released as soon as the window has been read.
     drip = Drip(missing, delay=0.1)
     # A cookie offered with the manifest must not come back with the files.
     e2e.site[MANIFEST_PATH] = Body(manifest_xml(entries), content_type="text/xml", headers=[
@@ -89,14 +109,16 @@ def test_stale_files_are_downloaded_and_verified_then_launched(e2e, server):
     e2e.site.update({"/files/missing.dat": drip, "/files/new.dat": nested, "/files/wrong.dat": wrong,
                      "/files/old/moved.dat": Redirect("/files/new/moved.dat"), "/files/new/moved.dat": moved})
 
-    run = e2e.start(exit_code=3, timeout=30)
-    try:
-        window = progress_window(e2e, run, status="Updating...",
-                                 size_pattern=r"\d+\.\d\d MB of %.2f MB" % (total / MIB))
-    finally:
-        drip.release()
-    result = run.wait()
+    with MapWatch(e2e.wine.display) as watch:
+        run = e2e.start(exit_code=3, timeout=30)
+        try:
+            window = progress_window(e2e, run, status="Updating...",
+                                     size_pattern=r"\d+\.\d\d MB of %.2f MB" % (total / MIB))
+        finally:
+            drip.release()
+        result = run.wait()
 
+    assert len(watch.mapped) == 1, "not just the progress window was shown: %r" % watch.mapped
     assert window.owner == 0
     assert window.child_text(CANCEL_BUTTON) == "Cancel" and window.child(CANCEL_BUTTON)["enabled"]
     shown = float(window.child_text(SIZE_TEXT).split()[0])
@@ -133,9 +155,10 @@ def test_unreachable_server_runs_on_with_earlier_manifest(e2e, server, backup):
         put(e2e.workdir, BACKUP_FILE, manifest_xml([file_entry("gone.dat", b"gone", server.url("/gone.dat"))]))
     server.stop()
 
-    result = e2e.run(exit_code=0, timeout=20)
+    result, shown = run_watched(e2e, exit_code=0, timeout=20)
 
     assert result.log == log_of(FETCHING, VALID, NO_UPDATE, launched(0))
+    assert shown == [], "a window was shown"
     assert result.exit_code == 0
     assert result.record is not None, "the application was not started"
     assert read(e2e, MANIFEST_FILE) == earlier
@@ -156,9 +179,10 @@ def test_unreachable_server_falls_back_to_backup(e2e, server, primary):
         put(e2e.workdir, MANIFEST_FILE, primary)
     server.stop()
 
-    result = e2e.run(exit_code=5, timeout=20)
+    result, shown = run_watched(e2e, exit_code=5, timeout=20)
 
     assert result.log == log_of(FETCHING, FALLBACK, NO_UPDATE, launched(5))
+    assert shown == [], "a window was shown"
     assert result.exit_code == 5
     assert result.record is not None, "the application was not started"
     assert read(e2e, BACKUP_FILE) == backup
@@ -229,9 +253,10 @@ def test_invalid_manifest_from_server_keeps_backup_and_uses_it(e2e, server, make
     e2e.site[MANIFEST_PATH] = answer
     e2e.site["/files/escape.dat"] = ESCAPE_DATA
 
-    result = e2e.run(exit_code=0, timeout=20)
+    result, shown = run_watched(e2e, exit_code=0, timeout=20)
 
     assert result.log == log_of(FETCHING, FALLBACK, NO_UPDATE, launched(0))
+    assert shown == [], "a window was shown"
     assert result.exit_code == 0
     assert result.record is not None, "the application was not started"
     assert read(e2e, BACKUP_FILE) == backup, "the backup was changed"
@@ -277,7 +302,7 @@ def test_failed_download_shows_box_owned_by_progress_window(e2e, server, answer,
     run = e2e.start(timeout=20)
     box = e2e.wait_for_window(CAPTION, run=run, accept=is_box)
     try:
-        received = sum(r.bytes_sent for r in server.requests if r.path.startswith("/files/"))
+        received = sum(r.bytes_sent for r in settled(server) if r.path.startswith("/files/"))
         # The box's own message loop keeps the size line refreshing.
         window = progress_window(e2e, run, size_pattern=re.escape(size_line(received, total)), timeout=5)
     finally:

@@ -2,12 +2,13 @@
 run between two chunks, and a screenshot of the window in mid-download."""
 
 import re
+import time
 from pathlib import Path
 
 import pytest
 
 from e2e_server import MANIFEST_PATH, Trickle, file_entry, manifest_xml
-from e2e_update import (CANCELLED, FETCHING, MIB, SIZE_TEXT, STATUS_TEXT, VALID, VirtualDesktop,
+from e2e_update import (CANCELLED, FETCHING, MIB, Drip, MapWatch, SIZE_TEXT, STATUS_TEXT, VALID, VirtualDesktop,
                         click_cancel_button, click_close_box, downloading, is_progress_window, log_of, pattern,
                         progress_bar_fraction, put, read_rgb, press_key, x11_progress_window)
 
@@ -39,16 +40,17 @@ def test_cancel_during_first_of_three_downloads(e2e, server, action):
     e2e.site["/files/two.dat"] = Trickle(files[1][1])
     e2e.site["/files/three.dat"] = Trickle(files[2][1])
 
-    run = e2e.start(timeout=20)
-    try:
-        assert first.paused.wait(10), "the first download did not start"
-        xid = x11_progress_window(e2e, run)
-        CANCEL_ACTIONS[action](e2e, xid)
-    finally:
-        first.resume()
-    # The run ends by itself: no box waits for an answer.
-    result = run.wait()
+    with MapWatch(e2e.wine.display) as watch:
+        run = e2e.start(timeout=20)
+        try:
+            assert first.paused.wait(10), "the first download did not start"
+            xid = x11_progress_window(e2e, run)
+            CANCEL_ACTIONS[action](e2e, xid)
+        finally:
+            first.resume()
+        result = run.wait()
 
+    assert watch.mapped == [xid], "not just the progress window was shown: %r" % watch.mapped
     assert result.log == log_of(FETCHING, VALID, downloading("one.dat", url("/files/one.dat")), CANCELLED,
                                 downloading("sub/two.dat", url("/files/two.dat")),
                                 downloading("three.dat", url("/files/three.dat")))
@@ -73,28 +75,32 @@ def test_progress_window_screenshot_then_close_box(e2e, server):
     src = server.url("/files/new.dat")
     e2e.site[MANIFEST_PATH] = manifest_xml([file_entry("current.dat", current, server.url("/files/current.dat")),
                                             file_entry("new.dat", new, src)])
-    # Slow enough for the size line's timer to tick, then a pause, so the
-    # picture is taken of a window that is not being redrawn.
-    paused_at = 12 * CHUNK
-    trickle = Trickle(new, chunk=CHUNK, delay=0.2, pause_after=paused_at)
-    e2e.site["/files/new.dat"] = trickle
+    # Slow enough for the size line's timer to tick and for the window to
+    # answer WindowProbe; then held, so the picture is taken of a window
+    # that is not being redrawn.
+    drip = Drip(new, chunk=CHUNK, delay=0.2, limit=30.0)
+    e2e.site["/files/new.dat"] = drip
     shot = Path(e2e.config["build_dir"]) / "screenshots" / "progress-window.png"
     if shot.exists():
         shot.unlink()
 
-    run = e2e.start(timeout=30, launcher=desktop.launcher)
+    run = e2e.start(timeout=45, launcher=desktop.launcher)
     try:
         # Only once the launcher has made the desktop: a probe started at
         # the same time may start a second one.
-        assert trickle.started.wait(15), "the download did not start"
+        assert drip.started.wait(15), "the download did not start"
         window = desktop.wait_for(
             lambda w: is_progress_window(w) and w.child_text(STATUS_TEXT) == "Updating..."
-            and bool(w.child_text(SIZE_TEXT)), run)
-        assert trickle.paused.wait(10), "the download did not reach the pause"
+            and bool(w.child_text(SIZE_TEXT)), run, timeout=20)
+        drip.hold()
+        assert drip.held.wait(5), "the download did not stop"
+        held_at = drip.sent
+        # The launcher paints after the last chunk, then waits in its next read.
+        time.sleep(0.3)
         desktop.screenshot(shot)
         click_close_box(e2e, window.x11_window)
     finally:
-        trickle.resume()
+        drip.release()
     result = run.wait()
     # The desktop's own process ends a moment after its last program.
     desktop.wait_closed()
@@ -105,7 +111,7 @@ def test_progress_window_screenshot_then_close_box(e2e, server):
     colours = {pixel for row in rows for pixel in row}
     assert len(colours) >= 8, "the screenshot is nearly uniform: %d colours" % len(colours)
     fraction = progress_bar_fraction(rows, background=rows[0][0])
-    expected = (len(current) + paused_at) / float(total)
+    expected = (len(current) + held_at) / float(total)
     assert fraction is not None, "no partly filled progress bar in %s" % shot
     assert abs(fraction - expected) < 0.02, "bar %.3f full, %.3f of the bytes are there" % (fraction, expected)
     # The close box cancels like the button.
