@@ -144,6 +144,22 @@ def test_stale_files_are_downloaded_and_verified_then_launched(e2e, server):
         assert_plain_get(request)
 
 
+def test_application_itself_is_updated_then_started(e2e, server):
+    # The downloaded program must be closed (and the old one not held) for it to start.
+    program = e2e.app_path.read_bytes()
+    e2e.app_path.write_bytes(program + b"an older build")
+    src = server.url("/files/Lumivex.exe")
+    e2e.site[MANIFEST_PATH] = manifest_xml([file_entry("Lumivex.exe", program, src)])
+    e2e.site["/files/Lumivex.exe"] = program
+
+    result = e2e.run("--level", "2", exit_code=4, timeout=20)
+
+    assert result.log == log_of(FETCHING, VALID, downloading("Lumivex.exe", src), launched(4))
+    assert result.exit_code == 4
+    assert result.record is not None and result.record.command_line.endswith(" --level 2")
+    assert e2e.app_path.read_bytes() == program
+
+
 # --- the server unreachable
 
 
