@@ -196,17 +196,24 @@ export WINEDEBUG=-all
 # program start costs more than a minute.
 export WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="
 t0=$(date +%s)
-if [ ! -f "$READY" ]; then
+if [ -f "$READY" ]; then
+    # The server and the services start detached from the test runner's output.
+    WINEPREFIX="$PREFIX" $WINESERVER -p </dev/null >/dev/null 2>&1
+else
+    # Made by the 32-bit loader itself: a server started first would make
+    # the new registry a 64-bit one.
     rm -rf "$PREFIX"
     say "creating the 32-bit prefix $PREFIX"
 fi
-# The server and the services start detached from the test runner's output.
-WINEPREFIX="$PREFIX" $WINESERVER -p </dev/null >/dev/null 2>&1
 # The first program of a session waits at most 5 minutes for Wine's start-up
-# (and the prefix's creation) and then fails, while the start-up goes on.
-# Emulated, that can take longer: try again until a start succeeds.
-until WINEPREFIX="$PREFIX" WINEARCH=win32 in_background timeout "$(remaining)" $WINE wineboot \
-        </dev/null >/dev/null 2>&1; do
+# (and the prefix's creation), then fails while the start-up goes on. Under
+# emulation that can take longer: then try again.
+while :; do
+    t1=$(date +%s)
+    WINEPREFIX="$PREFIX" WINEARCH=win32 in_background timeout "$(remaining)" $WINE wineboot \
+        </dev/null >/dev/null 2>&1 && break
+    status=$?
+    [ $(( $(date +%s) - t1 )) -ge 240 ] || fail "wineboot in $PREFIX failed (status $status)"
     [ "$(remaining)" -gt 60 ] || fail "Wine's start-up in $PREFIX did not finish in time"
     say "Wine is still starting ($(elapsed) s); trying again"
 done
