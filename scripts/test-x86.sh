@@ -6,16 +6,21 @@
 # runs through QEMU user-mode emulation: the qemu-i386 handler is registered
 # with binfmt_misc only while the prefix is made and the tests run, because
 # while it is registered every 64-bit prefix made on the machine runs its
-# 32-bit parts emulated too, and takes minutes. Where the kernel allows, the
-# handler goes into a binfmt_misc of a private user namespace, which nothing
-# else on the machine sees. Where neither route is possible the group prints
-# "SKIPPED: <reason>" and exits 0.
+# 32-bit parts emulated too, and takes minutes.
+#
+# Where the kernel allows, the group runs in a user namespace with a
+# binfmt_misc of its own: a handler that someone registered machine-wide
+# does not force its runs into emulation, and its own handler, when it needs
+# one, is seen by nothing else on the machine. Where 32-bit programs can run
+# neither way the group prints "SKIPPED: <reason>" and exits 0.
 #
 # Environment:
 #   LAUNCHER_BUILD_DIR  32-bit test build (default build/win32-test)
 #   X86_ROUTE           auto (default), native or emulated
 #   X86_RUN_TIMEOUT     hard limit of one launcher run in seconds (default 360)
 #   X86_GROUP_TIMEOUT   hard limit of the whole group in seconds (default 1080)
+#   X86_PRIVATE_BINFMT  0: register the emulator machine-wide even where a
+#                       private binfmt_misc is possible
 set -u
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
@@ -63,6 +68,16 @@ if [ "${X86_IN_NAMESPACE:-0}" != 1 ]; then
     for f in Launcher/Launcher.exe tests/Lumivex.exe e2e-config.json; do
         [ -f "$BUILD/$f" ] || fail "$BUILD/$f is missing: build the 32-bit test build first"
     done
+    if [ "${X86_PRIVATE_BINFMT:-1}" = 1 ] && unshare --user --map-root-user --mount \
+            sh -c "mount -t binfmt_misc binfmt_misc $BINFMT" >/dev/null 2>&1; then
+        say "in a user namespace with a binfmt_misc of its own"
+        exec env X86_IN_NAMESPACE=1 X86_STARTED="$STARTED" LAUNCHER_BUILD_DIR="$BUILD" \
+            unshare --user --map-root-user --mount "$SCRIPT"
+    fi
+else
+    # Empty, so nothing registered machine-wide reaches these runs.
+    mount -t binfmt_misc binfmt_misc "$BINFMT" 2>/dev/null \
+        || skip "cannot mount a binfmt_misc of its own on $BINFMT"
 fi
 
 # --- native or emulated --------------------------------------------------
@@ -76,14 +91,6 @@ if [ "$ROUTE" = auto ]; then
     fi
 fi
 case "$ROUTE" in native|emulated) ;; *) fail "X86_ROUTE must be auto, native or emulated" ;; esac
-
-if [ "$ROUTE" = emulated ] && [ "${X86_IN_NAMESPACE:-0}" != 1 ] && [ ! -e "$HANDLER" ] \
-    && unshare --user --map-root-user --mount \
-        sh -c "mount -t binfmt_misc binfmt_misc $BINFMT" >/dev/null 2>&1; then
-    say "emulated route, handler in a private binfmt_misc"
-    exec env X86_IN_NAMESPACE=1 X86_ROUTE=emulated X86_STARTED="$STARTED" LAUNCHER_BUILD_DIR="$BUILD" \
-        unshare --user --map-root-user --mount "$SCRIPT"
-fi
 
 # --- clean-up, whatever happens from here on -------------------------------
 REGISTERED=0
@@ -137,8 +144,14 @@ trap 'cleanup; exit 130' INT
 trap 'cleanup; exit 143' TERM
 
 # Long steps run in the background, so that a signal reaches the trap at once.
+# With --quiet, the command's input and output are /dev/null.
 in_background() {
-    "$@" &
+    if [ "$1" = --quiet ]; then
+        shift
+        "$@" </dev/null >/dev/null 2>&1 &
+    else
+        "$@" &
+    fi
     CHILD=$!
     wait "$CHILD"
     local status=$?
@@ -154,10 +167,7 @@ remaining() {  # seconds left of the group's limit, at least 1 ("timeout 0" woul
 
 if [ "$ROUTE" = emulated ]; then
     [ -x /usr/bin/qemu-i386-static ] || fail "/usr/bin/qemu-i386-static is missing"
-    if [ "${X86_IN_NAMESPACE:-0}" = 1 ]; then
-        mount -t binfmt_misc binfmt_misc "$BINFMT" 2>/dev/null \
-            || skip "cannot mount a private binfmt_misc on $BINFMT"
-    elif [ ! -e "$BINFMT/register" ]; then
+    if [ ! -e "$BINFMT/register" ]; then
         mount -t binfmt_misc binfmt_misc "$BINFMT" 2>/dev/null \
             || skip "cannot mount binfmt_misc on $BINFMT, so 32-bit programs cannot run here"
     fi
@@ -184,7 +194,11 @@ if [ "$ROUTE" = emulated ]; then
         echo "$HANDLER_LINE" > "$BINFMT/register" 2>/dev/null \
             || skip "cannot register the qemu-i386 handler with binfmt_misc"
         REGISTERED=1
-        say "emulated route, qemu-i386 handler registered"
+        if [ "${X86_IN_NAMESPACE:-0}" = 1 ]; then
+            say "emulated route, qemu-i386 handler registered in the namespace's own binfmt_misc"
+        else
+            say "emulated route, qemu-i386 handler registered machine-wide"
+        fi
     fi
 else
     say "native route: this kernel runs 32-bit code"
@@ -210,8 +224,7 @@ fi
 # emulation that can take longer: then try again.
 while :; do
     t1=$(date +%s)
-    WINEPREFIX="$PREFIX" WINEARCH=win32 in_background timeout "$(remaining)" $WINE wineboot \
-        </dev/null >/dev/null 2>&1 && break
+    WINEPREFIX="$PREFIX" WINEARCH=win32 in_background --quiet timeout "$(remaining)" $WINE wineboot && break
     status=$?
     [ $(( $(date +%s) - t1 )) -ge 240 ] || fail "wineboot in $PREFIX failed (status $status)"
     [ "$(remaining)" -gt 60 ] || fail "Wine's start-up in $PREFIX did not finish in time"
@@ -219,8 +232,8 @@ while :; do
 done
 if [ ! -f "$READY" ]; then
     # No window manager: without this Wine waits about 2 s whenever a window closes.
-    WINEPREFIX="$PREFIX" in_background timeout "$(remaining)" $WINE reg add 'HKCU\Software\Wine\X11 Driver' \
-        /v Managed /d N /f </dev/null >/dev/null 2>&1 || fail "setting up the prefix failed"
+    WINEPREFIX="$PREFIX" in_background --quiet timeout "$(remaining)" \
+        $WINE reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f || fail "setting up the prefix failed"
     touch "$READY"
     say "prefix created in $(( $(date +%s) - t0 )) s"
 fi
