@@ -17,8 +17,9 @@
 # Environment:
 #   LAUNCHER_BUILD_DIR  32-bit test build (default build/win32-test)
 #   X86_ROUTE           auto (default), native or emulated
-#   X86_RUN_TIMEOUT     hard limit of one launcher run in seconds (default 360)
-#   X86_GROUP_TIMEOUT   hard limit of the whole group in seconds (default 1080)
+#   X86_RUN_TIMEOUT     hard limit of one launcher run in seconds (default 600)
+#   X86_GROUP_TIMEOUT   hard limit of the whole group in seconds (default 2700:
+#                       emulated, a loaded machine has needed about 20 minutes)
 #   X86_PRIVATE_BINFMT  0: register the emulator machine-wide even where a
 #                       private binfmt_misc is possible
 set -u
@@ -35,8 +36,8 @@ HANDLER_LINE=':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\
 BUILD=${LAUNCHER_BUILD_DIR:-$ROOT/build/win32-test}
 case "$BUILD" in /*) ;; *) BUILD="$ROOT/$BUILD" ;; esac
 ROUTE=${X86_ROUTE:-auto}
-RUN_TIMEOUT=${X86_RUN_TIMEOUT:-360}
-GROUP_TIMEOUT=${X86_GROUP_TIMEOUT:-1080}
+RUN_TIMEOUT=${X86_RUN_TIMEOUT:-600}
+GROUP_TIMEOUT=${X86_GROUP_TIMEOUT:-2700}
 PREFIX="$BUILD/x86-wineprefix"
 READY="$PREFIX/.x86-ready"
 STARTED=${X86_STARTED:-$(date +%s)}

@@ -55,7 +55,7 @@ def x86_config():
     config["wineprefix"] = prefix
     config["wine_loader"] = os.environ.get("X86_WINE_LOADER", "/usr/lib/wine/wine")
     config["wineserver"] = "/usr/lib/wine/wineserver"
-    config["run_timeout"] = float(os.environ.get("X86_RUN_TIMEOUT", "360"))
+    config["run_timeout"] = float(os.environ.get("X86_RUN_TIMEOUT", "600"))
     config["box_grace"] = float(os.environ.get("X86_BOX_GRACE", "60"))
     return config
 
