@@ -81,7 +81,7 @@ $PY -m pytest -q -p no:cacheprovider tests/publish
 record publish $?
 
 if [ -x scripts/test-x86.sh ]; then
-    echo "== the shipped 32-bit program (emulated)"
+    echo "== the shipped 32-bit program (native or emulated)"
     LAUNCHER_BUILD_DIR="$ROOT/build/win32-test" scripts/test-x86.sh
     record x86 $?
 fi
