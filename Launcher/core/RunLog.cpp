@@ -3,6 +3,8 @@
 #include "core/Constants.h"
 #include "core/FileHelpers.h"
 
+#include <cstdarg>
+#include <cstdio>
 #include <string>
 
 namespace {
@@ -51,18 +53,14 @@ void OpenRunLog() {
     _wfreopen(kLogPath, L"w", stdout);
 }
 
-void WriteLogLine(FILE* stream, const wchar_t* format, va_list args) {
-    std::string bytes = ToLogBytes(FormatMessageText(format, args));
-    fwrite(bytes.data(), 1, bytes.size(), stream);
-    fwrite("\n", 1, 1, stream);
-    // Flushed per line so that a launcher that hangs in a download or is
-    // killed while the application runs still leaves its record on disk.
-    fflush(stream);
-}
-
 void LogLine(const wchar_t* format, ...) {
     va_list args;
     va_start(args, format);
-    WriteLogLine(stdout, format, args);
+    std::string bytes = ToLogBytes(FormatMessageText(format, args));
     va_end(args);
+    fwrite(bytes.data(), 1, bytes.size(), stdout);
+    fwrite("\n", 1, 1, stdout);
+    // Flushed per line so that a launcher that hangs in a download or is
+    // killed while the application runs still leaves its record on disk.
+    fflush(stdout);
 }

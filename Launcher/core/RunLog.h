@@ -1,9 +1,6 @@
 // The run log: standard output redirected into Launcher\log.txt.
 #pragma once
 
-#include <cstdarg>
-#include <cstdio>
-
 // Creates the working folder and points standard output at the log file,
 // replacing an earlier run's log. Failure only loses log text.
 void OpenRunLog();
@@ -11,6 +8,3 @@ void OpenRunLog();
 // Writes one formatted message and then a line end to the run log.
 // Use %ls for wide strings.
 void LogLine(const wchar_t* format, ...);
-
-// The same onto any stream; the byte conversion is LogLine's.
-void WriteLogLine(FILE* stream, const wchar_t* format, va_list args);

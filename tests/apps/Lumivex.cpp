@@ -8,6 +8,8 @@
 //   LUMIVEX_EXIT_CODE  exit code, decimal; default 0
 //   LUMIVEX_SLEEP_MS   milliseconds to wait before exiting
 //   LUMIVEX_HOLD       a file to keep open, without sharing, while it waits
+#include "Utf8.h"
+
 #include <windows.h>
 
 #include <cstdio>
@@ -23,17 +25,6 @@ std::wstring Environment(const wchar_t* name) {
         return std::wstring();
     }
     return std::wstring(value, length);
-}
-
-std::string Utf8(const std::wstring& text) {
-    int length = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr,
-                                     0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(length), '\0');
-    if (length > 0) {
-        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &out[0], length,
-                            nullptr, nullptr);
-    }
-    return out;
 }
 
 }  // namespace

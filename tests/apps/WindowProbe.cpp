@@ -5,23 +5,14 @@
 //
 //   WindowProbe.exe            all visible top-level windows
 //   WindowProbe.exe CAPTION    only those whose caption is CAPTION
+#include "Utf8.h"
+
 #include <windows.h>
 
 #include <cstdio>
 #include <string>
 
 namespace {
-
-std::string Utf8(const std::wstring& text) {
-    int length = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr,
-                                     0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(length), '\0');
-    if (length > 0) {
-        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &out[0], length,
-                            nullptr, nullptr);
-    }
-    return out;
-}
 
 std::string Json(const std::wstring& text) {
     std::string out = "\"";

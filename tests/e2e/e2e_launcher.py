@@ -353,22 +353,34 @@ class LauncherTest:
         return "\n".join(parts)
 
 
-def kill_tagged(tag):
-    """Kills every process whose environment carries the test's tag; returns their ids."""
+def tagged_processes(tag):
+    """Ids of the processes whose environment carries the test's tag."""
     marker = ("%s=%s" % (TAG_VARIABLE, tag)).encode()
-    killed = []
+    found = []
     for entry in os.listdir("/proc"):
         if not entry.isdigit() or int(entry) == os.getpid():
             continue
         try:
             with open("/proc/%s/environ" % entry, "rb") as f:
-                environment = f.read().split(b"\0")
+                if marker in f.read().split(b"\0"):
+                    found.append(int(entry))
         except OSError:
             continue
-        if marker in environment:
-            try:
-                os.kill(int(entry), signal.SIGKILL)
-                killed.append(int(entry))
-            except ProcessLookupError:
-                pass
+    return found
+
+
+def kill_pids(pids):
+    """Kills the given processes; returns the ids that were still there."""
+    killed = []
+    for pid in pids:
+        try:
+            os.kill(pid, signal.SIGKILL)
+            killed.append(pid)
+        except ProcessLookupError:
+            pass
     return killed
+
+
+def kill_tagged(tag):
+    """Kills every process whose environment carries the test's tag; returns their ids."""
+    return kill_pids(tagged_processes(tag))

@@ -7,7 +7,6 @@ import json
 import os
 import re
 import shutil
-import signal
 import socket
 import struct
 import subprocess
@@ -15,7 +14,7 @@ import threading
 import time
 from pathlib import Path
 
-from e2e_launcher import CAPTION, TAG_VARIABLE, log_text
+from e2e_launcher import CAPTION, kill_pids, log_text, tagged_processes
 from e2e_wine import WINE_LOADER, Window, windows_path
 
 MIB = 1048576.0
@@ -297,27 +296,8 @@ class VirtualDesktop:
             if not left or time.monotonic() > deadline:
                 break
             time.sleep(0.1)
-        for pid in left:
-            try:
-                os.kill(pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
+        kill_pids(left)
         return left
-
-
-def tagged_processes(tag):
-    marker = ("%s=%s" % (TAG_VARIABLE, tag)).encode()
-    found = []
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit() or int(entry) == os.getpid():
-            continue
-        try:
-            with open("/proc/%s/environ" % entry, "rb") as f:
-                if marker in f.read().split(b"\0"):
-                    found.append(int(entry))
-        except OSError:
-            continue
-    return found
 
 
 # --- images
