@@ -21,6 +21,16 @@ public:
     Scoped& operator=(const Scoped&) = delete;
 
     Type Get() const { return value_; }
+    void Reset(Type value) {
+        Close();
+        value_ = value;
+    }
+    // Hands the handle to someone else, who then closes it.
+    Type Release() {
+        Type value = value_;
+        value_ = Traits::Invalid();
+        return value;
+    }
     bool IsValid() const { return value_ != Traits::Invalid(); }
 
     void Close() {

@@ -3,14 +3,29 @@
 #include "core/Constants.h"
 #include "core/Launch.h"
 #include "core/RunLog.h"
+#include "transfer/TransferLimits.h"
 
 Updater::Updater(HINSTANCE moduleInstance) : instance(moduleInstance) {
     // A null session is kept: every download then fails and the run falls
     // back to the manifests already on disk.
     session = InternetOpenW(kAgentName, INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
+    if (session != nullptr) {
+        // Windows honours these; under Wine the launcher's own bounds hold.
+        DWORD timeout = kStallLimitMs;
+        for (DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT,
+                             INTERNET_OPTION_RECEIVE_TIMEOUT}) {
+            InternetSetOptionW(session, option, &timeout, sizeof(timeout));
+        }
+    }
+    HCRYPTPROV provider = 0;
+    if (CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)) {
+        cryptoProvider.Reset(provider);
+    }
 }
 
 Updater::~Updater() {
+    // A call still outstanding is left to finish on its own thread.
+    worker.Abandon();
     if (session != nullptr) {
         InternetCloseHandle(session);
         session = nullptr;

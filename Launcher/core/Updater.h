@@ -2,7 +2,9 @@
 // counters, the cancelled flag and the manifest.
 #pragma once
 
+#include "core/Handles.h"
 #include "manifest/Manifest.h"
+#include "transfer/NetworkWorker.h"
 
 #include <windows.h>
 #include <wininet.h>
@@ -43,6 +45,27 @@ public:
     Manifest& GetManifest() { return manifest; }
 
 private:
+    // How a network call or a transfer ended.
+    enum class CallEnd { kFinished, kTimedOut, kCancelled, kLimit, kFailed };
+
+    // The time a transfer may still wait: the stall limit for each call, and
+    // for the manifest a deadline for the whole transfer.
+    struct TransferClock {
+        explicit TransferClock(bool withDeadline);
+        uint32_t NextWait(bool& deadlineBound) const;
+        ULONGLONG deadline;
+    };
+
+    // Transfer steps (transfer/Downloader.cpp).
+    CallEnd AwaitCall(const wchar_t* url, const TransferClock& clock, bool withProgress);
+    HINTERNET OpenFollowingRedirects(const wchar_t* url, const TransferClock& clock, bool withProgress, CallEnd& end);
+    CallEnd Receive(HINTERNET request, HANDLE file, const wchar_t* url, const wchar_t* relativePath,
+                    const TransferClock& clock, bool withProgress);
+
+    // Moves the bar to exactly `done` (ui/ProgressWindow.cpp).
+    void ShowProgress();
+    int DrawnBarLength() const;
+
     // The update phase (core/UpdateSequence.cpp): true when the application
     // may start, false when the run must end with 1.
     bool UpdateFiles();
@@ -54,6 +77,13 @@ private:
     double total = 0.0;
     double done = 0.0;
     Manifest manifest;
+
+    NetworkWorker worker;
+    // Held for the run so that the provider's DLL stays loaded between the
+    // contexts each file's digest acquires and releases.
+    ScopedCryptProvider cryptoProvider;
+    int barPixels = 0;   // the bar's drawn length when full
+    int barDrawn = -1;   // its drawn length after the last move
 };
 
 // The download operation for Manifest::UpdateAll: context is the Updater.

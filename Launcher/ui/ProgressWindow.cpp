@@ -94,13 +94,32 @@ void Updater::InitProgress() {
     }
     manifest.ComputeTotals(total, done);
     SendDlgItemMessageW(window, IDC_PROGRESS_BAR, PBM_SETRANGE32, 0, ToBarPosition(total));
-    SendDlgItemMessageW(window, IDC_PROGRESS_BAR, PBM_SETPOS, static_cast<WPARAM>(ToBarPosition(done)), 0);
+    RECT bar = {};
+    GetClientRect(GetDlgItem(window, IDC_PROGRESS_BAR), &bar);
+    barPixels = bar.right > 0 ? bar.right : 1;
+    ShowProgress();
+}
+
+int Updater::DrawnBarLength() const {
+    if (!(total > 0.0)) {
+        return 0;
+    }
+    double fraction = done < total ? done / total : 1.0;
+    return static_cast<int>(fraction * barPixels);
+}
+
+void Updater::ShowProgress() {
+    if (window != nullptr) {
+        barDrawn = DrawnBarLength();
+        SendDlgItemMessageW(window, IDC_PROGRESS_BAR, PBM_SETPOS, static_cast<WPARAM>(ToBarPosition(done)), 0);
+    }
 }
 
 void Updater::AddProgress(uint32_t bytes) {
     done += bytes;
-    if (window != nullptr) {
-        SendDlgItemMessageW(window, IDC_PROGRESS_BAR, PBM_DELTAPOS, bytes, 0);
+    // Wine repaints the bar on every move: move it only when that shows.
+    if (window != nullptr && DrawnBarLength() != barDrawn) {
+        ShowProgress();
     }
 }
 

@@ -164,6 +164,48 @@ class Trickle:
             self.finished.set()
 
 
+class Silent:
+    """Reads the request and never answers, until the test ends (reset)."""
+
+    def __init__(self):
+        self._abort = threading.Event()
+
+    def abort(self):
+        self._abort.set()
+
+    def serve(self, handler, record):
+        self._abort.wait(120)
+        handler.close_connection = True
+        record.finish("never answered")
+
+
+class Endless:
+    """A 200 whose body never ends: `chunk` bytes every `delay` seconds (0:
+    as fast as the client reads) until the client goes away or the test
+    ends. No Content-Length, so only the client can stop it."""
+
+    def __init__(self, chunk=65536, delay=0.0):
+        self.chunk = chunk
+        self.delay = delay
+        self._abort = threading.Event()
+
+    def abort(self):
+        self._abort.set()
+
+    def serve(self, handler, record):
+        record.status = 200
+        handler.send_response(200)
+        handler.send_header("Content-Type", "application/octet-stream")
+        handler.end_headers()
+        handler.close_connection = True
+        piece = b"<!-- endless -->".ljust(self.chunk, b" ")[:self.chunk]
+        while not self._abort.is_set():
+            handler.send_bytes(record, piece)
+            if self.delay:
+                self._abort.wait(self.delay)
+        record.finish("stopped by the test")
+
+
 class Request:
     """One request as the server received it, and what became of it."""
 
@@ -329,7 +371,7 @@ class UpdateServer:
             self.site = dict(site or {})
             self.requests = []
         for value in old:
-            if isinstance(value, Trickle):
+            if hasattr(value, "abort"):
                 value.abort()
         self.start()
 

@@ -6,6 +6,7 @@
 #include "TestSupport.h"
 
 #include "core/Updater.h"
+#include "transfer/TransferLimits.h"
 
 #include <gtest/gtest.h>
 
@@ -345,7 +346,7 @@ TEST_F(Download, ACancelDuringTheTransferStopsAfterTheChunkJustWritten) {
     EXPECT_TRUE(updater.IsCancelled());
     uint64_t written = FileSize(L"partial.bin");
     EXPECT_GT(written, 0u);
-    EXPECT_LE(written, 4096u);
+    EXPECT_LE(written, kTransferBlockSize);
     EXPECT_EQ(updater.Done(), static_cast<double>(written));
     EXPECT_EQ(ReadBytes(L"partial.bin"), Body(kBodySize).substr(0, static_cast<size_t>(written)));
     EXPECT_EQ(log.Text(), "[ OK ] User cancelled update.\r\n");
@@ -356,7 +357,7 @@ TEST_F(Download, AQuitMessageDuringTheTransferStopsItSilently) {
     PostQuitMessage(0);
     EXPECT_FALSE(updater.DownloadFile(server.Url("/body").c_str(), L"partial.bin", true));
     EXPECT_TRUE(updater.IsCancelled());
-    EXPECT_LE(FileSize(L"partial.bin"), 4096u);
+    EXPECT_LE(FileSize(L"partial.bin"), kTransferBlockSize);
     EXPECT_EQ(log.Text(), "");
 }
 

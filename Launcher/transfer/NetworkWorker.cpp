@@ -1,0 +1,191 @@
+#include "transfer/NetworkWorker.h"
+
+#include "transfer/TransferLimits.h"
+
+#include <new>
+
+namespace {
+
+enum Operation { kOpen, kRead };
+
+// Enough for the thread's few frames and WinINet's.
+constexpr SIZE_T kThreadStack = 256 * 1024;
+
+}  // namespace
+
+// Shared by the caller and the thread; whoever lets go last frees it. The
+// events order every access: the caller writes the request before setting
+// `wake`, the thread writes the results before setting `finished`.
+struct NetworkWorker::Channel {
+    LONG references = 2;
+    volatile LONG abandoned = 0;
+    HANDLE wake = nullptr;
+    HANDLE finished = nullptr;
+
+    int operation = kOpen;
+    HINTERNET session = nullptr;
+    HINTERNET readHandle = nullptr;  // the caller's; never closed here
+    std::wstring url;
+    DWORD flags = 0;
+
+    HINTERNET opened = nullptr;  // owned here until the caller takes it
+    DWORD status = 0;
+    std::wstring location;
+    bool ok = false;
+    DWORD count = 0;
+    BYTE data[kTransferBlockSize];
+
+    ~Channel() {
+        if (opened != nullptr) {
+            InternetCloseHandle(opened);
+        }
+        if (finished != nullptr) {
+            CloseHandle(finished);
+        }
+        if (wake != nullptr) {
+            CloseHandle(wake);
+        }
+    }
+
+    void Release() {
+        if (InterlockedDecrement(&references) == 0) {
+            delete this;
+        }
+    }
+
+    bool IsAbandoned() { return InterlockedCompareExchange(&abandoned, 0, 0) != 0; }
+
+    void Open() {
+        status = 0;
+        location.clear();
+        opened = InternetOpenUrlW(session, url.c_str(), nullptr, 0, flags, 0);
+        if (opened == nullptr) {
+            return;
+        }
+        DWORD length = sizeof(status);
+        if (!HttpQueryInfoW(opened, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &length, nullptr)) {
+            status = 0;  // not HTTP, or no answer at all: whatever body there is counts
+        }
+        DWORD bytes = 0;
+        if (!HttpQueryInfoW(opened, HTTP_QUERY_LOCATION, nullptr, &bytes, nullptr) &&
+            GetLastError() == ERROR_INSUFFICIENT_BUFFER && bytes >= sizeof(wchar_t)) {
+            location.assign(bytes / sizeof(wchar_t), L'\0');
+            if (HttpQueryInfoW(opened, HTTP_QUERY_LOCATION, &location[0], &bytes, nullptr)) {
+                location.resize(bytes / sizeof(wchar_t));
+            } else {
+                location.clear();
+            }
+        }
+    }
+
+    // A plain read of a full block would wait until the block is full,
+    // which a trickling server may never do.
+    void Read() {
+        count = 0;
+        DWORD available = 0;
+        ok = InternetQueryDataAvailable(readHandle, &available, 0, 0) != FALSE;
+        if (!ok || available == 0) {
+            return;
+        }
+        DWORD wanted = available < kTransferBlockSize ? available : kTransferBlockSize;
+        ok = InternetReadFile(readHandle, data, wanted, &count) != FALSE;
+    }
+
+    static DWORD WINAPI Run(void* parameter) {
+        Channel* channel = static_cast<Channel*>(parameter);
+        for (;;) {
+            WaitForSingleObject(channel->wake, INFINITE);
+            if (channel->IsAbandoned()) {
+                break;
+            }
+            if (channel->operation == kOpen) {
+                channel->Open();
+            } else {
+                channel->Read();
+            }
+            if (channel->IsAbandoned()) {
+                break;
+            }
+            SetEvent(channel->finished);
+        }
+        channel->Release();
+        return 0;
+    }
+};
+
+bool NetworkWorker::EnsureThread() {
+    if (channel_ != nullptr) {
+        return true;
+    }
+    Channel* channel = new (std::nothrow) Channel;
+    if (channel == nullptr) {
+        return false;
+    }
+    channel->wake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    channel->finished = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    HANDLE thread = nullptr;
+    if (channel->wake != nullptr && channel->finished != nullptr) {
+        thread = CreateThread(nullptr, kThreadStack, Channel::Run, channel, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    }
+    if (thread == nullptr) {
+        delete channel;
+        return false;
+    }
+    CloseHandle(thread);  // never joined: the thread frees what it shares
+    channel_ = channel;
+    return true;
+}
+
+void NetworkWorker::Start(int operation) {
+    channel_->operation = operation;
+    ResetEvent(channel_->finished);
+    SetEvent(channel_->wake);
+}
+
+bool NetworkWorker::StartOpen(HINTERNET session, const wchar_t* url, DWORD flags) {
+    if (!EnsureThread()) {
+        return false;
+    }
+    if (channel_->opened != nullptr) {
+        InternetCloseHandle(channel_->opened);  // an earlier result nobody took
+        channel_->opened = nullptr;
+    }
+    channel_->session = session;
+    channel_->url = url;
+    channel_->flags = flags;
+    Start(kOpen);
+    return true;
+}
+
+bool NetworkWorker::StartRead(HINTERNET request) {
+    if (!EnsureThread()) {
+        return false;
+    }
+    channel_->readHandle = request;
+    Start(kRead);
+    return true;
+}
+
+HANDLE NetworkWorker::Finished() const { return channel_ != nullptr ? channel_->finished : nullptr; }
+
+HINTERNET NetworkWorker::TakeRequest() {
+    HINTERNET request = channel_->opened;
+    channel_->opened = nullptr;
+    return request;
+}
+
+DWORD NetworkWorker::StatusCode() const { return channel_->status; }
+const std::wstring& NetworkWorker::Location() const { return channel_->location; }
+bool NetworkWorker::Succeeded() const { return channel_->ok; }
+const BYTE* NetworkWorker::Data() const { return channel_->data; }
+DWORD NetworkWorker::Count() const { return channel_->count; }
+
+void NetworkWorker::Abandon() {
+    if (channel_ == nullptr) {
+        return;
+    }
+    InterlockedExchange(&channel_->abandoned, 1);
+    SetEvent(channel_->wake);  // an idle thread wakes up and ends
+    channel_->Release();
+    channel_ = nullptr;
+}

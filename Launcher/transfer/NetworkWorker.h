@@ -1,0 +1,53 @@
+// The WinINet calls that can block without end (under Wine a silent server
+// keeps InternetOpenUrlW or a read waiting until it hangs up, and closing
+// the handle does not wake them) run on a thread of their own. The window's
+// thread starts one call, waits for it as long as it chooses, and may walk
+// away: the abandoned thread finishes its call, closes what it opened,
+// touches nothing of the caller's, and ends (process exit ends it at the
+// latest).
+#pragma once
+
+#include <windows.h>
+#include <wininet.h>
+
+#include <cstdint>
+#include <string>
+
+class NetworkWorker {
+public:
+    NetworkWorker() = default;
+    ~NetworkWorker() { Abandon(); }
+    NetworkWorker(const NetworkWorker&) = delete;
+    NetworkWorker& operator=(const NetworkWorker&) = delete;
+
+    // Starts InternetOpenUrlW without following redirects; when it returns,
+    // the status code and any Location are read too. False when no thread
+    // could be started.
+    bool StartOpen(HINTERNET session, const wchar_t* url, DWORD flags);
+    // Starts a read of what has arrived: waits for at least one byte (or the
+    // end), then reads up to a block without waiting for more.
+    bool StartRead(HINTERNET request);
+
+    // Signalled when the call started last has returned.
+    HANDLE Finished() const;
+
+    // Results of the last call, valid once Finished() is signalled.
+    // TakeRequest hands the opened handle over to the caller (null when the
+    // open failed); Count() is 0 at the end of the data.
+    HINTERNET TakeRequest();
+    DWORD StatusCode() const;
+    const std::wstring& Location() const;
+    bool Succeeded() const;
+    const BYTE* Data() const;
+    DWORD Count() const;
+
+    // Stops waiting for the thread; a later call starts a new one.
+    void Abandon();
+
+private:
+    struct Channel;
+    bool EnsureThread();
+    void Start(int operation);
+
+    Channel* channel_ = nullptr;
+};

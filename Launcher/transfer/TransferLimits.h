@@ -1,0 +1,27 @@
+// Every bound a transfer keeps. Under Wine WinINet's own time-outs do
+// nothing and redirects are followed without end, so these are the
+// launcher's own; a test build may shorten the time and size bounds
+// through CMake cache variables (LauncherConfig.h).
+#pragma once
+
+#include "LauncherConfig.h"
+
+#include <cstdint>
+
+// Silence from the server that fails a transfer: WinINet's receive default.
+constexpr uint32_t kStallLimitMs = LAUNCHER_STALL_LIMIT_MS;
+// The manifest shows no window and cannot be cancelled, so all of it must
+// arrive within this time.
+constexpr uint32_t kManifestDeadlineMs = LAUNCHER_MANIFEST_DEADLINE_MS;
+// Far above any real manifest (about 200 bytes an entry), far below a disk.
+constexpr uint32_t kManifestSizeCap = LAUNCHER_MANIFEST_SIZE_CAP;
+// Hops per transfer; a loop then fails within seconds.
+constexpr unsigned kMaxRedirects = 10;
+
+// The most one read takes; it returns what has arrived, so a trickle never
+// waits for a full block.
+constexpr uint32_t kTransferBlockSize = 64 * 1024;
+// How long the window may go unpumped while a call is outstanding: short
+// enough for Cancel to answer at once, long enough that a fast transfer
+// does not pay for a message check per wait.
+constexpr uint32_t kQuietWaitMs = 100;
