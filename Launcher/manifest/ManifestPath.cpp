@@ -1,23 +1,12 @@
 #include "manifest/ManifestPath.h"
 
+#include "core/FileHelpers.h"
 #include "manifest/AsciiCase.h"
 
 namespace {
 
 bool IsSeparator(wchar_t c) {
     return c == L'\\' || c == L'/';
-}
-
-// Windows drops trailing dots and spaces from names, so a component of only
-// dots and spaces may be read as "." or ".." by some path normaliser; no real
-// file is called that.
-bool IsDotsAndSpaces(const wchar_t* name, size_t length) {
-    for (size_t i = 0; i < length; ++i) {
-        if (name[i] != L'.' && name[i] != L' ') {
-            return false;
-        }
-    }
-    return true;
 }
 
 // Windows resolves a reserved name to a device whatever extension follows and
@@ -48,23 +37,16 @@ bool IsDeviceName(const wchar_t* name, size_t length) {
 // something that never parsed as valid, and a file named like the folder
 // would keep the launcher from ever writing its log and manifests again.
 bool IsLauncherFolder(const wchar_t* name, size_t length) {
-    while (length > 0 && (name[length - 1] == L'.' || name[length - 1] == L' ')) {
-        --length;
-    }
     return EqualsIgnoringAsciiCase(name, length, L"launcher");
 }
 
 }  // namespace
 
 bool IsSafeManifestPath(const std::wstring& path) {
-    // A leading separator covers rooted paths, UNC shares and the "\\?\",
-    // "\\.\" and "\??\" device prefixes.
-    if (path.empty() || IsSeparator(path[0])) {
-        return false;
-    }
-    // A colon is a drive ("C:x", "C:\x") or an alternate data stream of an
-    // existing file ("file.txt:stream").
-    if (path.find(L':') != std::wstring::npos) {
+    // The rule of every path the launcher writes: no root, UNC or device
+    // prefix, no drive or stream colon, no step up, no name Windows would
+    // alter or cannot store.
+    if (!IsPlainRelativePath(path.c_str(), path.size())) {
         return false;
     }
     size_t start = 0;
@@ -75,10 +57,7 @@ bool IsSafeManifestPath(const std::wstring& path) {
         }
         const wchar_t* name = path.c_str() + start;
         size_t length = end - start;
-        if (length > 0 && (IsDotsAndSpaces(name, length) || IsDeviceName(name, length))) {
-            return false;
-        }
-        if (start == 0 && IsLauncherFolder(name, length)) {
+        if (IsDeviceName(name, length) || (start == 0 && IsLauncherFolder(name, length))) {
             return false;
         }
         start = end + 1;

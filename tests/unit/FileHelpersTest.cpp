@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+
 TEST(EnsureParentDirectories, CreatesTwoLevelsInOneCallAndLogsTheDeeperOne) {
     ScratchDirectory scratch;
     LogCapture log;
@@ -28,8 +30,98 @@ TEST(EnsureParentDirectories, FailsWhereAFileBlocksTheDirectory) {
     // The system reports that "blocker" exists, so the call counts it as present...
     EXPECT_TRUE(EnsureParentDirectories(L"blocker\\file.bin"));
     // ...but a directory below a file cannot be created.
-    EXPECT_FALSE(EnsureParentDirectories(L"blocker\\below\\file.bin"));
-    EXPECT_EQ(log.Text(), "");
+    std::wstring full = L"unchanged";
+    EXPECT_FALSE(EnsureParentDirectories(L"blocker\\below\\file.bin", &full));
+    EXPECT_EQ(full, L"");
+    EXPECT_EQ(log.Text(), "[FAIL] Failed to create directory \"" + scratch.NarrowPath() +
+                              "\\blocker\\below\" (error 3).\r\n");  // ERROR_PATH_NOT_FOUND
+}
+
+// A name that begins with two dots is a name, not a step up: a path helper
+// that canonicalises would make the directory outside the current one.
+TEST(EnsureParentDirectories, NamesBeginningWithTwoDotsStayInside) {
+    struct Row {
+        const wchar_t* path;
+        const wchar_t* directory;  // what must be created, inside
+        const char* directoryText;
+        const wchar_t* file;
+    };
+    const Row rows[] = {
+        {L"..cfg/settings.ini", L"..cfg", "..cfg", L"settings.ini"},
+        {L"a\\..b\\f.txt", L"a\\..b", "a\\..b", L"f.txt"},
+    };
+    for (const Row& row : rows) {
+        ScratchDirectory scratch;
+        std::wstring full;
+        std::string text;
+        {
+            LogCapture log;
+            EXPECT_TRUE(EnsureParentDirectories(row.path, &full));
+            text = log.Text();
+        }
+        EXPECT_EQ(full, scratch.Path() + L"\\" + row.path);
+        EXPECT_TRUE(IsDirectory(scratch.Path() + L"\\" + row.directory)) << row.directoryText;
+        EXPECT_EQ(text, "[ OK ] Created directory: \"" + scratch.NarrowPath() + "\\" + row.directoryText + "\"\r\n");
+        // The caller opens the returned string: the file lands in that directory.
+        if (!full.empty()) {
+            WriteBytes(full, "content");
+            EXPECT_EQ(ReadBytes(scratch.Path() + L"\\" + row.directory + L"\\" + row.file), "content");
+        }
+    }
+}
+
+TEST(EnsureParentDirectories, PathTooLongFailsWithOneLineNamingIt) {
+    ScratchDirectory scratch;
+    std::string name(MAX_PATH, 'n');
+    std::wstring relative = L"dir\\" + std::wstring(name.begin(), name.end()) + L"\\file.bin";
+    std::wstring full = L"unchanged";
+    std::string text;
+    {
+        LogCapture log;
+        EXPECT_FALSE(EnsureParentDirectories(relative.c_str(), &full));
+        text = log.Text();
+    }
+    EXPECT_EQ(full, L"");
+    EXPECT_FALSE(FileExists(L"dir"));
+    EXPECT_EQ(text, "[FAIL] Failed to resolve path \"" + scratch.NarrowPath() + "\\dir\\" + name +
+                        "\\file.bin\" (error 206).\r\n");  // ERROR_FILENAME_EXCED_RANGE
+}
+
+TEST(ResolveRelativePath, RefusesPathsThatAreNotPlainlyRelative) {
+    ScratchDirectory scratch;
+    // The last row would forge a second log line if printed as it is.
+    const wchar_t* const refused[] = {L"..\\escape.txt", L"C:\\x.txt", L"dir.\\x.txt", L"a\n[ OK ] forged"};
+    for (const wchar_t* path : refused) {
+        std::wstring full = L"unchanged";
+        EXPECT_FALSE(ResolveRelativePath(path, full));
+        EXPECT_EQ(full, L"");
+        std::string text;
+        {
+            LogCapture log;
+            EXPECT_FALSE(EnsureParentDirectories(path));
+            text = log.Text();
+        }
+        EXPECT_EQ(text.rfind("[FAIL] Failed to resolve path \"", 0), 0u) << text;
+        EXPECT_EQ(text.find("\r\n"), text.size() - 2) << text;
+        EXPECT_NE(text.find("\" (error 123)."), std::string::npos) << text;  // ERROR_INVALID_NAME
+    }
+}
+
+TEST(ResolveRelativePath, JoinsWithOneBackslashAndFitsMaxPath) {
+    ScratchDirectory scratch;
+    std::wstring full;
+    // The longest relative path whose full path still fits, with its null, in MAX_PATH.
+    std::wstring longest(MAX_PATH - 1 - scratch.Path().size() - 1, L'f');
+    EXPECT_TRUE(ResolveRelativePath(longest.c_str(), full));
+    EXPECT_EQ(full, scratch.Path() + L"\\" + longest);
+    EXPECT_FALSE(ResolveRelativePath((longest + L"f").c_str(), full));
+
+    // A drive's root already ends in its backslash.
+    std::wstring root = scratch.Path().substr(0, 3);
+    ASSERT_TRUE(SetCurrentDirectoryW(root.c_str()));
+    EXPECT_TRUE(ResolveRelativePath(L"dir/x.txt", full));
+    EXPECT_EQ(full, root + L"dir/x.txt");
+    SetCurrentDirectoryW(scratch.Path().c_str());
 }
 
 TEST(CopyFileWithDirectories, CreatesDirectoriesAndReplacesAnExistingDestination) {

@@ -1,93 +1,101 @@
 #include "manifest/Manifest.h"
 #include "manifest/ManifestPath.h"
 
+#include <windows.h>
+
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace {
 
+// The table tools/publish is tested against too (tests/publish/test_path_rule.py).
+const char kPathTable[] =
+#include "../manifest_paths.txt"
+    ;
+
 struct PathCase {
-    const wchar_t* path;
+    int line;
+    std::string text;  // the row as written, for messages
+    std::wstring path;
     bool accepted;
+    bool wellFormed;
 };
 
 void PrintTo(const PathCase& row, std::ostream* out) {
-    *out << "\"";
-    for (const wchar_t* c = row.path; *c != L'\0'; ++c) {
-        *out << (*c < 0x80 ? static_cast<char>(*c) : '?');
-    }
-    *out << "\"";
+    *out << "line " << row.line << ": " << row.text;
 }
 
-const PathCase kPaths[] = {
-    // Rooted, UNC and device forms.
-    {L"\\Windows\\win.ini", false},
-    {L"/etc/file", false},
-    {L"\\\\server\\share\\file", false},
-    {L"//server/share/file", false},
-    {L"\\\\?\\C:\\file", false},
-    {L"\\\\?\\UNC\\server\\share\\file", false},
-    {L"\\\\.\\COM1", false},
-    {L"\\??\\C:\\file", false},
-    // Drives, and colons anywhere (alternate data streams).
-    {L"C:file", false},
-    {L"C:\\Users\\x\\Start Menu\\run.exe", false},
-    {L"c:/file", false},
-    {L"file.txt:stream", false},
-    {L"dir\\file.txt::$DATA", false},
-    // Parent components, and names the platform may read as one.
-    {L"..", false},
-    {L"..\\file", false},
-    {L"../file", false},
-    {L"a\\..\\b", false},
-    {L"a\\..", false},
-    {L"...\\file", false},
-    {L"a\\.. \\b", false},
-    {L"a\\.\\b", false},
-    // Device names, bare or with an extension.
-    {L"CON", false},
-    {L"dir\\nul", false},
-    {L"con.txt", false},
-    {L"Aux .log", false},
-    {L"lpt9.dat", false},
-    {L"COM0", false},
-    {L"CONIN$", false},
-    {L"com\u00B9.txt", false},
-    // Ordinary relative paths.
-    {L"Launcher\\manifest_backup.xml", false},
-    {L"launcher/log.txt", false},
-    {L"LAUNCHER. \\x\\y.dat", false},
-    {L"a/b/c.txt", true},
-    {L"Launcher", false},  // a file there would block the working folder
-    {L"Launcher.exe", true},
-    {L"data\\Launcher\\x", true},
-    {L"dir\\file", true},
-    {L"..name", true},
-    {L"a..b", true},
-    {L"name..", true},
-    {L".hidden\\x", true},
-    {L"a b\\c d.txt", true},
-    {L"CONSOLE.txt", true},
-    {L"nul_file", true},
-    {L"COM10", true},
-    {L"LPT", true},
-    {L"dir\\con-fig.ini", true},
-    {L"donn\u00E9es\\\u0444.txt", true},
-};
+std::wstring FromUtf8(const std::string& text) {
+    if (text.empty()) {
+        return std::wstring();
+    }
+    int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()),
+                                     nullptr, 0);
+    std::wstring wide(static_cast<size_t>(length), L'\0');
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()), &wide[0],
+                        length);
+    return wide;
+}
+
+// "<U+hhhh>" stands for that character.
+std::wstring DecodeEscapes(const std::wstring& text) {
+    std::wstring out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text.compare(i, 3, L"<U+") == 0 && i + 8 <= text.size() && text[i + 7] == L'>') {
+            std::wstring hex = text.substr(i + 3, 4);
+            if (hex.find_first_not_of(L"0123456789ABCDEF") == std::wstring::npos) {
+                out.push_back(static_cast<wchar_t>(std::stoul(hex, nullptr, 16)));
+                i += 7;
+                continue;
+            }
+        }
+        out.push_back(text[i]);
+    }
+    return out;
+}
+
+std::vector<PathCase> ReadTable() {
+    std::vector<PathCase> rows;
+    std::string table = kPathTable;
+    size_t start = 0;
+    // The raw string begins with the line end after its opening delimiter.
+    for (int line = 1; start < table.size(); ++line) {
+        size_t end = table.find('\n', start);
+        if (end == std::string::npos) {
+            end = table.size();
+        }
+        std::string text = table.substr(start, end - start);
+        start = end + 1;
+        if (text.empty() || text[0] == '#') {
+            continue;
+        }
+        size_t space = text.find(' ');
+        std::string verdict = text.substr(0, space);
+        std::string path = space == std::string::npos ? std::string() : text.substr(space + 1);
+        bool wellFormed = verdict == "accepted" || verdict == "refused";
+        rows.push_back({line, text, DecodeEscapes(FromUtf8(path)), verdict == "accepted", wellFormed});
+    }
+    return rows;
+}
 
 class ManifestPathRule : public ::testing::TestWithParam<PathCase> {};
 
 TEST_P(ManifestPathRule, DecidesAndAddEntryFollows) {
     const PathCase& row = GetParam();
+    ASSERT_TRUE(row.wellFormed) << "not \"accepted\" or \"refused\"";
     EXPECT_EQ(IsSafeManifestPath(row.path), row.accepted);
 
-    Manifest manifest;
-    EXPECT_EQ(manifest.AddEntry(row.path, L"1", L"m", L"s"), row.accepted);
-    EXPECT_EQ(manifest.entries.size(), row.accepted ? 1u : 0u);
+    // AddEntry takes the attribute as a C string; an XML attribute cannot hold a NUL.
+    if (row.path.find(L'\0') == std::wstring::npos) {
+        Manifest manifest;
+        EXPECT_EQ(manifest.AddEntry(row.path.c_str(), L"1", L"m", L"s"), row.accepted);
+        EXPECT_EQ(manifest.entries.size(), row.accepted ? 1u : 0u);
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, ManifestPathRule, ::testing::ValuesIn(kPaths));
+INSTANTIATE_TEST_SUITE_P(Paths, ManifestPathRule, ::testing::ValuesIn(ReadTable()));
 
 TEST(ManifestPathRule, EmptyPathIsRefused) {
     EXPECT_FALSE(IsSafeManifestPath(L""));
