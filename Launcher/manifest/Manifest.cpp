@@ -1,5 +1,6 @@
 #include "manifest/Manifest.h"
 
+#include "core/FileHelpers.h"
 #include "core/Handles.h"
 #include "manifest/AsciiCase.h"
 #include "manifest/ManifestPath.h"
@@ -135,8 +136,11 @@ bool Manifest::AddEntry(const wchar_t* path, const wchar_t* size, const wchar_t*
         return false;
     }
     // Whoever answers the manifest URL chooses these paths: keep every write
-    // below the current directory.
-    if (!IsSafeManifestPath(entry.path)) {
+    // below the current directory. A path the write side cannot resolve (its
+    // full path too long) makes the manifest invalid too, rather than failing
+    // the update halfway.
+    std::wstring fullPath;
+    if (!IsSafeManifestPath(entry.path) || !ResolveRelativePath(entry.path.c_str(), fullPath)) {
         return false;
     }
     entries.push_back(std::move(entry));

@@ -95,6 +95,9 @@ const DocumentCase kDocuments[] = {
     {"EmptySrc", Root(R"(<file path="p" size="1" md5="m" src=""/>)"), false, {}},
     {"EmptySizeIsZero", Root(R"(<file path="p" size="" md5="m" src="s"/>)"), true, {{L"p", 0, L"m", L"s"}}},
     {"PathLeavingTheFolder", Root(R"(<file path="../outside.txt" size="1" md5="m" src="s"/>)"), false, {}},
+    // Plain, but its full path cannot be written.
+    {"PathTooLongToWrite", Root(R"(<file path=")" + std::string(MAX_PATH, 'n') + R"(" size="1" md5="m" src="s"/>)"),
+     false, {}},
     {"DuplicatePathsGiveTwoEntries", Root(kFileA + R"(<file path="a.txt" size="4" md5="other" src="http://mirror/a"/>)"),
      true, {kEntryA, {L"a.txt", 4, L"other", L"http://mirror/a"}}},
     {"ReferencesDecodedBeforeSlashConversion",
