@@ -18,9 +18,10 @@ constexpr uint32_t kManifestSizeCap = LAUNCHER_MANIFEST_SIZE_CAP;
 // Hops per transfer; a loop then fails within seconds.
 constexpr unsigned kMaxRedirects = 10;
 
-// The most one read takes; it returns what has arrived, so a trickle never
-// waits for a full block.
-constexpr uint32_t kTransferBlockSize = 64 * 1024;
+// The most one read takes (see NetworkWorker::Read for how much it asks).
+// A larger block gains little on a fast server and could outlast the stall
+// limit if that server suddenly slowed to a trickle.
+constexpr uint32_t kTransferBlockSize = 256 * 1024;
 // How long the window may go unpumped while a call is outstanding: short
 // enough for Cancel to answer at once, long enough that a fast transfer
 // does not pay for a message check per wait.
