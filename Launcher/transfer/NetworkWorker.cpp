@@ -10,6 +10,8 @@ enum Operation { kOpen, kRead };
 
 // Enough for the thread's few frames and WinINet's.
 constexpr SIZE_T kThreadStack = 256 * 1024;
+// Bytes read before the pace is trusted.
+constexpr uint64_t kPaceSample = 64 * 1024;
 
 }  // namespace
 
@@ -33,8 +35,10 @@ struct NetworkWorker::Channel {
     std::wstring location;
     bool ok = false;
     DWORD count = 0;
-    uint64_t received = 0;  // by this transfer's reads
-    ULONGLONG firstByte = 0;
+    // The run's pace: bytes read and the time the reads took.
+    uint64_t received = 0;
+    LONGLONG reading = 0;
+    LONGLONG ticksPerSecond = 1;
     BYTE data[kTransferBlockSize];
 
     ~Channel() {
@@ -83,33 +87,32 @@ struct NetworkWorker::Channel {
     // A read of more than has arrived waits until all of it is there, which
     // a trickling server may never do; a read of only what has arrived gets
     // WinINet's 8 KiB buffer at a time, slow on a fast server. So a read
-    // asks for what has arrived, or, once the transfer has shown its pace
-    // for a fifth of a second, for what it delivers in a tenth of a second
-    // on average, whichever is more.
+    // asks for what has arrived, or, once the server has shown its pace on a
+    // few blocks, for what it delivers in a tenth of a second, whichever is
+    // more. The pace is the run's (bytes over the time spent reading them),
+    // so that a run of small files is read a file at a time too; a server
+    // that slows down lowers it with every read.
     void Read() {
         count = 0;
+        LARGE_INTEGER start;
+        QueryPerformanceCounter(&start);
         DWORD available = 0;
         ok = InternetQueryDataAvailable(readHandle, &available, 0, 0) != FALSE;
         if (!ok || available == 0) {
             return;
         }
-        ULONGLONG now = GetTickCount64();
-        if (received == 0) {
-            firstByte = now;
-        }
         DWORD wanted = available;
-        ULONGLONG elapsed = now - firstByte;
-        if (elapsed >= 200) {
-            ULONGLONG paced = received * 100 / elapsed;
+        if (received >= kPaceSample && reading > 0) {
+            double paced = static_cast<double>(received) * ticksPerSecond / 10.0 / static_cast<double>(reading);
             if (paced > wanted) {
                 wanted = paced < kTransferBlockSize ? static_cast<DWORD>(paced) : kTransferBlockSize;
             }
         }
-        if (wanted > kTransferBlockSize) {
-            wanted = kTransferBlockSize;
-        }
         ok = InternetReadFile(readHandle, data, wanted, &count) != FALSE;
+        LARGE_INTEGER end;
+        QueryPerformanceCounter(&end);
         received += count;
+        reading += end.QuadPart - start.QuadPart;
     }
 
     static DWORD WINAPI Run(void* parameter) {
@@ -142,6 +145,10 @@ bool NetworkWorker::EnsureThread() {
     if (channel == nullptr) {
         return false;
     }
+    LARGE_INTEGER frequency;
+    if (QueryPerformanceFrequency(&frequency) && frequency.QuadPart > 0) {
+        channel->ticksPerSecond = frequency.QuadPart;
+    }
     channel->wake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     channel->finished = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     HANDLE thread = nullptr;
@@ -171,7 +178,6 @@ bool NetworkWorker::StartOpen(HINTERNET session, const wchar_t* url, DWORD flags
         InternetCloseHandle(channel_->opened);  // an earlier result nobody took
         channel_->opened = nullptr;
     }
-    channel_->received = 0;  // a new transfer starts with what has arrived
     channel_->session = session;
     channel_->url = url;
     channel_->flags = flags;
