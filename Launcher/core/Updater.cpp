@@ -17,10 +17,6 @@ Updater::Updater(HINSTANCE moduleInstance) : instance(moduleInstance) {
             InternetSetOptionW(session, option, &timeout, sizeof(timeout));
         }
     }
-    HCRYPTPROV provider = 0;
-    if (CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)) {
-        cryptoProvider.Reset(provider);
-    }
 }
 
 Updater::~Updater() {

@@ -79,9 +79,6 @@ private:
     Manifest manifest;
 
     NetworkWorker worker;
-    // Held for the run so that the provider's DLL stays loaded between the
-    // contexts each file's digest acquires and releases.
-    ScopedCryptProvider cryptoProvider;
     int barPixels = 0;   // the bar's drawn length when full
     int barDrawn = -1;   // its drawn length after the last move
 };

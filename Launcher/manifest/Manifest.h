@@ -2,6 +2,9 @@
 // parsed from XML, and the verification of the local copies against it.
 #pragma once
 
+#include <windows.h>
+#include <wincrypt.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -15,7 +18,8 @@ public:
     static constexpr uint32_t kCurrent = 1;  // bit 0 of flags
 
     // Digests the local file and compares it with md5; keeps the current flag.
-    bool Verify();
+    // A pass over many files hands in one provider context for all of them.
+    bool Verify(HCRYPTPROV provider = 0);
     bool IsCurrent() const { return (flags & kCurrent) != 0; }
     bool IsComplete() const { return !path.empty() && !md5.empty() && !src.empty(); }
 
@@ -63,4 +67,7 @@ bool LoadManifest(Manifest& manifest, const wchar_t* relativePath);
 // digest then holds an empty string and nothing past its 66 characters is
 // ever written.
 constexpr size_t kDigestBufferLength = 66;
-bool ComputeFileMd5(const wchar_t* relativePath, wchar_t* digest);
+// With provider 0 the digest acquires a provider context of its own; a
+// caller digesting many files passes one, since each acquisition costs a
+// trip through the registry.
+bool ComputeFileMd5(const wchar_t* relativePath, wchar_t* digest, HCRYPTPROV provider = 0);

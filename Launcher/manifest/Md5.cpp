@@ -11,20 +11,24 @@ constexpr DWORD kMd5Length = 16;
 
 }  // namespace
 
-bool ComputeFileMd5(const wchar_t* relativePath, wchar_t* digest) {
+bool ComputeFileMd5(const wchar_t* relativePath, wchar_t* digest, HCRYPTPROV provider) {
     if (relativePath == nullptr || digest == nullptr) {
         return false;
     }
     digest[0] = L'\0';
 
-    HCRYPTPROV providerHandle = 0;
-    if (!CryptAcquireContextW(&providerHandle, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)) {
-        return false;
+    ScopedCryptProvider own;
+    if (provider == 0) {
+        HCRYPTPROV providerHandle = 0;
+        if (!CryptAcquireContextW(&providerHandle, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)) {
+            return false;
+        }
+        own.Reset(providerHandle);
+        provider = own.Get();
     }
-    ScopedCryptProvider provider(providerHandle);
 
     HCRYPTHASH hashHandle = 0;
-    if (!CryptCreateHash(provider.Get(), CALG_MD5, 0, 0, &hashHandle)) {
+    if (!CryptCreateHash(provider, CALG_MD5, 0, 0, &hashHandle)) {
         return false;
     }
     ScopedCryptHash hash(hashHandle);

@@ -1,11 +1,27 @@
 #include "manifest/Manifest.h"
 
+#include "core/Handles.h"
+
 #include <cwchar>
 
-bool ManifestEntry::Verify() {
+namespace {
+
+// One context for a pass over every file; without one (it cannot be had)
+// each digest tries its own.
+HCRYPTPROV AcquireProvider() {
+    HCRYPTPROV provider = 0;
+    if (!CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)) {
+        return 0;
+    }
+    return provider;
+}
+
+}  // namespace
+
+bool ManifestEntry::Verify(HCRYPTPROV provider) {
     wchar_t digest[kDigestBufferLength];
     // The manifest may give the digest in either case.
-    if (ComputeFileMd5(path.c_str(), digest) && _wcsicmp(md5.c_str(), digest) == 0) {
+    if (ComputeFileMd5(path.c_str(), digest, provider) && _wcsicmp(md5.c_str(), digest) == 0) {
         flags |= kCurrent;
         return true;
     }
@@ -15,9 +31,10 @@ bool ManifestEntry::Verify() {
 
 bool Manifest::NeedsUpdate() {
     // Every entry is verified, so every current flag is fresh afterwards.
+    ScopedCryptProvider provider(AcquireProvider());
     bool stale = false;
     for (ManifestEntry& entry : entries) {
-        if (!entry.Verify()) {
+        if (!entry.Verify(provider.Get())) {
             stale = true;
         }
     }
@@ -39,6 +56,7 @@ void Manifest::ComputeTotals(double& total, double& done) const {
 bool Manifest::UpdateAll(void* context, DownloadOperation download) {
     // Never stops early: after a failure (or a cancellation, which the
     // download operation handles) every stale entry is still handed over.
+    ScopedCryptProvider provider(AcquireProvider());
     bool result = true;
     for (ManifestEntry& entry : entries) {
         if (entry.IsCurrent()) {
@@ -46,7 +64,7 @@ bool Manifest::UpdateAll(void* context, DownloadOperation download) {
         }
         if (download == nullptr || !download(context, entry.src.c_str(), entry.path.c_str())) {
             result = false;
-        } else if (!entry.Verify()) {
+        } else if (!entry.Verify(provider.Get())) {
             result = false;
         }
     }
