@@ -92,7 +92,7 @@ def repaired_by_next_run(e2e, server, manifest, new, stale):
     assert result.record is not None
 
 
-def assert_took(duration, at_least, config):
+def assert_took(duration, at_least):
     assert at_least * 0.95 <= duration <= at_least + SLACK, "the run took %.1f s (bound %.1f s)" % (
         duration, at_least)
 
@@ -112,7 +112,7 @@ def test_manifest_fault_falls_back_to_backup_within_bound(e2e, server, fault, fa
 
     assert result.log == log_of(FETCHING, fail_line(config, config["manifest_url"]), FALLBACK, NO_UPDATE,
                                 launched(0))
-    assert_took(result.duration, bound(config), config)
+    assert_took(result.duration, bound(config))
     assert watch.mapped == [], "a window was shown"
     assert result.exit_code == 0 and result.record is not None, "the application was not started"
     # Nothing of the bad answer is kept where a later run could take it for a manifest.
@@ -143,7 +143,7 @@ def test_file_fault_fails_update_within_bound(e2e, server, fault, fail_line, bou
     result = run.wait()
 
     assert box.text == UPDATE_FAILED_TEXT, repr(box)
-    assert_took(shown_after, bound(config), config)
+    assert_took(shown_after, bound(config))
     assert result.log == log_of(FETCHING, VALID, downloading("stale.dat", stale), fail_line(config, stale))
     assert result.exit_code == 1
     assert result.record is None, "the application was started"
