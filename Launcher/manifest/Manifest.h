@@ -43,8 +43,9 @@ public:
     // Parses an open file from its current position to its end; true when valid.
     bool Parse(FILE* file);
     // Validates one file element's attribute values (each may be null) and
-    // appends it; a path that could reach outside the current directory is
-    // refused (IsSafeManifestPath).
+    // appends it; a path that could reach outside the current directory
+    // (IsSafeManifestPath) or whose full path the launcher could not write
+    // (ResolveRelativePath) is refused.
     bool AddEntry(const wchar_t* path, const wchar_t* size, const wchar_t* md5, const wchar_t* src);
 
     // Verifies every entry; true when any is stale.
