@@ -174,10 +174,6 @@ bool NetworkWorker::StartOpen(HINTERNET session, const wchar_t* url, DWORD flags
     if (!EnsureThread()) {
         return false;
     }
-    if (channel_->opened != nullptr) {
-        InternetCloseHandle(channel_->opened);  // an earlier result nobody took
-        channel_->opened = nullptr;
-    }
     channel_->session = session;
     channel_->url = url;
     channel_->flags = flags;

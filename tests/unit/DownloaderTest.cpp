@@ -22,7 +22,6 @@ namespace {
 constexpr size_t kBodySize = 10000;
 constexpr size_t kTruncatedAfter = 3000;
 constexpr DWORD kSocketTimeoutMs = 5000;
-constexpr DWORD kClientTimeoutMs = 10000;
 
 // Every byte value, line ends and ^Z included, so that any text-mode
 // conversion on the way shows.
@@ -218,12 +217,6 @@ protected:
     void SetUp() override {
         ASSERT_NE(server.Port(), 0) << "the loopback server did not start";
         ASSERT_NE(updater.Session(), nullptr);
-        // Bounds every wait of the client on a misbehaving server.
-        DWORD timeout = kClientTimeoutMs;
-        for (DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT,
-                             INTERNET_OPTION_RECEIVE_TIMEOUT}) {
-            InternetSetOptionW(updater.Session(), option, &timeout, sizeof(timeout));
-        }
     }
 
     void TearDown() override {
