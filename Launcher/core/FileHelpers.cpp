@@ -12,10 +12,6 @@ namespace {
 // alternate data streams. Control characters are refused as a range.
 constexpr wchar_t kForbiddenCharacters[] = L"<>:\"|?*";
 
-bool IsSeparator(wchar_t c) {
-    return c == L'\\' || c == L'/';
-}
-
 // Windows drops a trailing dot or space when it opens a name, so such a
 // component names another file than it says; "." and ".." end in a dot too.
 bool IsPlainComponent(const wchar_t* name, size_t length) {
@@ -52,7 +48,7 @@ DWORD Resolve(const wchar_t* relativePath, std::wstring& fullPath) {
     }
     fullPath.assign(directory, length);
     // A drive's root ("C:\") already ends in its separator.
-    if (!IsSeparator(fullPath.back())) {
+    if (!IsPathSeparator(fullPath.back())) {
         fullPath += L'\\';
     }
     fullPath += relativePath;
@@ -68,7 +64,7 @@ DWORD Resolve(const wchar_t* relativePath, std::wstring& fullPath) {
         return ERROR_INVALID_NAME;
     }
     for (size_t i = 0; i < fullPath.size(); ++i) {
-        if (normalised[i] != fullPath[i] && !(IsSeparator(normalised[i]) && IsSeparator(fullPath[i]))) {
+        if (normalised[i] != fullPath[i] && !(IsPathSeparator(normalised[i]) && IsPathSeparator(fullPath[i]))) {
             return ERROR_INVALID_NAME;
         }
     }
@@ -92,7 +88,7 @@ std::wstring Printable(const wchar_t* text) {
 bool IsPlainRelativePath(const wchar_t* path, size_t length) {
     size_t start = 0;
     for (size_t i = 0; i <= length; ++i) {
-        if (i == length || IsSeparator(path[i])) {
+        if (i == length || IsPathSeparator(path[i])) {
             if (!IsPlainComponent(path + start, i - start)) {
                 return false;
             }
@@ -128,14 +124,14 @@ bool EnsureParentDirectories(const wchar_t* relativeFilePath, std::wstring* full
     // so both resolve the same path.
     size_t relativeStart = full.size() - std::wcslen(relativeFilePath);
     size_t parentEnd = full.size();
-    while (parentEnd > relativeStart && !IsSeparator(full[parentEnd - 1])) {
+    while (parentEnd > relativeStart && !IsPathSeparator(full[parentEnd - 1])) {
         --parentEnd;
     }
     // A bare file name's directory is the current one.
     if (parentEnd > relativeStart && !IsExistingDirectory(full.substr(0, parentEnd - 1))) {
         bool created = false;
         for (size_t i = relativeStart; i < parentEnd; ++i) {
-            if (!IsSeparator(full[i])) {
+            if (!IsPathSeparator(full[i])) {
                 continue;
             }
             std::wstring directory = full.substr(0, i);

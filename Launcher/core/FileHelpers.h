@@ -4,6 +4,11 @@
 #include <cstddef>
 #include <string>
 
+// Manifest paths may use either separator.
+inline bool IsPathSeparator(wchar_t c) {
+    return c == L'\\' || c == L'/';
+}
+
 // True when every component of path (length characters, "/" and "\" both
 // separators) is a name Windows stores as written: not empty, "." or "..", not
 // ending in a dot or space, and free of <>:"|?* and control characters. Such a

@@ -5,10 +5,6 @@
 
 namespace {
 
-bool IsSeparator(wchar_t c) {
-    return c == L'\\' || c == L'/';
-}
-
 // Windows resolves a reserved name to a device whatever extension follows and
 // whatever spaces end the base name ("COM1.log", "nul .txt").
 bool IsDeviceName(const wchar_t* name, size_t length) {
@@ -52,7 +48,7 @@ bool IsSafeManifestPath(const std::wstring& path) {
     size_t start = 0;
     while (start <= path.size()) {
         size_t end = start;
-        while (end < path.size() && !IsSeparator(path[end])) {
+        while (end < path.size() && !IsPathSeparator(path[end])) {
             ++end;
         }
         const wchar_t* name = path.c_str() + start;
