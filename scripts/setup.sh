@@ -7,7 +7,7 @@ DEPS_DIR="${QUORVAL_DEPS_DIR:-/opt/quorval-deps}"
 EXPAT_DIR="$DEPS_DIR/expat"
 
 PACKAGES="cmake ninja-build g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 \
-xvfb xdotool imagemagick python3 python3-pytest python3-pefile dpkg-dev googletest \
+xvfb xdotool imagemagick python3 python3-pytest python3-pefile python3-cryptography dpkg-dev googletest \
 nginx-light fonts-wine curl time"
 
 missing=""

@@ -35,6 +35,12 @@ echo "== building"
 build win64-test; record build-x64 $?
 build win32; record build-x86 $?
 build win32-test Launcher Lumivex; record build-x86-test $?
+# The signed test build's key pair is made here, once per build tree; no
+# private key is ever kept in the repository.
+if [ ! -f build/test-keys/manifest.pub ]; then
+    mkdir -p build/test-keys && $PY tools/publish keygen build/test-keys/manifest >/dev/null
+fi
+build win64-signed-test Launcher Lumivex WindowProbe; record build-x64-signed $?
 
 # One X display for every group that opens windows.
 XVFB_PID=""
@@ -68,7 +74,8 @@ record unit $?
 WINEPREFIX="$UNIT_PREFIX" /usr/lib/wine/wineserver -k >/dev/null 2>&1
 
 echo "== end-to-end tests (Wine, loopback HTTP)"
-LAUNCHER_BUILD_DIR="$ROOT/build/win64-test" $PY -m pytest -q -p no:cacheprovider tests/e2e
+LAUNCHER_BUILD_DIR="$ROOT/build/win64-test" LAUNCHER_SIGNED_BUILD_DIR="$ROOT/build/win64-signed-test" \
+    $PY -m pytest -q -p no:cacheprovider tests/e2e
 record e2e $?
 
 echo "== resource checks"

@@ -13,3 +13,10 @@ constexpr const wchar_t kManifestUrl[] = LAUNCHER_MANIFEST_URL;
 constexpr const wchar_t kLogPath[] = L"Launcher\\log.txt";
 constexpr const wchar_t kManifestPath[] = L"Launcher\\manifest.xml";
 constexpr const wchar_t kBackupManifestPath[] = L"Launcher\\manifest_backup.xml";
+
+// A build made with a public key accepts only manifests signed with it.
+constexpr bool kManifestSigned = LAUNCHER_MANIFEST_SIGNED != 0;
+constexpr const unsigned char kManifestPublicKey[64] = {LAUNCHER_MANIFEST_KEY_BYTES};
+constexpr const wchar_t kSignatureUrl[] = LAUNCHER_MANIFEST_URL L".sig";
+constexpr const wchar_t kSignaturePath[] = L"Launcher\\manifest.xml.sig";
+constexpr const wchar_t kBackupSignaturePath[] = L"Launcher\\manifest_backup.xml.sig";

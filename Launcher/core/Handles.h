@@ -5,6 +5,7 @@
 #pragma once
 
 #include <windows.h>
+#include <bcrypt.h>
 #include <wincrypt.h>
 #include <wininet.h>
 
@@ -74,6 +75,18 @@ struct CryptHashTraits {
     static void Close(Type h) { CryptDestroyHash(h); }
 };
 
+struct CngAlgorithmTraits {
+    using Type = BCRYPT_ALG_HANDLE;
+    static Type Invalid() { return nullptr; }
+    static void Close(Type h) { BCryptCloseAlgorithmProvider(h, 0); }
+};
+
+struct CngKeyTraits {
+    using Type = BCRYPT_KEY_HANDLE;
+    static Type Invalid() { return nullptr; }
+    static void Close(Type h) { BCryptDestroyKey(h); }
+};
+
 struct StdioFileTraits {
     using Type = FILE*;
     static Type Invalid() { return nullptr; }
@@ -91,5 +104,7 @@ using ScopedFileHandle = Scoped<FileHandleTraits>;
 using ScopedInternetHandle = Scoped<InternetHandleTraits>;
 using ScopedCryptProvider = Scoped<CryptProviderTraits>;
 using ScopedCryptHash = Scoped<CryptHashTraits>;
+using ScopedCngAlgorithm = Scoped<CngAlgorithmTraits>;
+using ScopedCngKey = Scoped<CngKeyTraits>;
 using ScopedStdioFile = Scoped<StdioFileTraits>;
 using ScopedHeapBlock = Scoped<HeapBlockTraits>;

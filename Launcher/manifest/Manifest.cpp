@@ -21,15 +21,39 @@ void Stop(Manifest& manifest) {
     XML_StopParser(manifest.parser, XML_FALSE);
 }
 
-// The root may carry a version; any version other than "1.0" is refused.
-bool HasAcceptedVersion(const XML_Char** attributes) {
+// A decimal number of 1 to 20 digits that fits 64 bits, nothing else.
+bool ParseSerial(const wchar_t* text, uint64_t& serial) {
+    serial = 0;
+    if (*text == L'\0') {
+        return false;
+    }
+    for (; *text != L'\0'; ++text) {
+        if (*text < L'0' || *text > L'9') {
+            return false;
+        }
+        uint64_t digit = static_cast<uint64_t>(*text - L'0');
+        if (serial > (UINT64_MAX - digit) / 10) {
+            return false;
+        }
+        serial = serial * 10 + digit;
+    }
+    return true;
+}
+
+// The root may carry a version; any version other than "1.0" is refused. The
+// signed format also needs a serial, which orders releases against rollback.
+bool AcceptRoot(Manifest& manifest, const XML_Char** attributes) {
+    bool hasSerial = false;
     for (size_t i = 0; attributes[i] != nullptr; i += 2) {
         if (EqualsIgnoringAsciiCase(attributes[i], L"version") &&
             !EqualsIgnoringAsciiCase(attributes[i + 1], L"1.0")) {
             return false;
         }
+        if (manifest.signedFormat && EqualsIgnoringAsciiCase(attributes[i], L"serial")) {
+            hasSerial = ParseSerial(attributes[i + 1], manifest.serial);
+        }
     }
-    return true;
+    return hasSerial || !manifest.signedFormat;
 }
 
 bool AddFileElement(Manifest& manifest, const XML_Char** attributes) {
@@ -38,6 +62,7 @@ bool AddFileElement(Manifest& manifest, const XML_Char** attributes) {
     const wchar_t* size = nullptr;
     const wchar_t* md5 = nullptr;
     const wchar_t* src = nullptr;
+    const wchar_t* sha256 = nullptr;
     for (size_t i = 0; attributes[i] != nullptr; i += 2) {
         const wchar_t* name = attributes[i];
         const wchar_t* value = attributes[i + 1];
@@ -49,12 +74,14 @@ bool AddFileElement(Manifest& manifest, const XML_Char** attributes) {
             md5 = value;
         } else if (EqualsIgnoringAsciiCase(name, L"src")) {
             src = value;
+        } else if (EqualsIgnoringAsciiCase(name, L"sha256")) {
+            sha256 = value;
         }
     }
     // No exception may unwind through the parser's C frames; running out of
     // memory just makes the manifest invalid.
     try {
-        return manifest.AddEntry(path, size, md5, src);
+        return manifest.AddEntry(path, size, md5, src, sha256);
     } catch (const std::bad_alloc&) {
         return false;
     }
@@ -64,7 +91,7 @@ void XMLCALL StartElement(void* userData, const XML_Char* name, const XML_Char**
     Manifest& manifest = *static_cast<Manifest*>(userData);
     ++manifest.depth;
     if (EqualsIgnoringAsciiCase(name, L"update")) {
-        if (manifest.depth != 1 || !HasAcceptedVersion(attributes)) {
+        if (manifest.depth != 1 || !AcceptRoot(manifest, attributes)) {
             Stop(manifest);
         }
     } else if (EqualsIgnoringAsciiCase(name, L"file")) {
@@ -78,6 +105,13 @@ void XMLCALL StartElement(void* userData, const XML_Char* name, const XML_Char**
 
 void XMLCALL EndElement(void* userData, const XML_Char* /*name*/) {
     --static_cast<Manifest*>(userData)->depth;
+}
+
+bool IsSha256Hex(const wchar_t* text) {
+    if (text == nullptr || wcslen(text) != 64) {
+        return false;
+    }
+    return wcsspn(text, L"0123456789abcdefABCDEF") == 64;
 }
 
 }  // namespace
@@ -103,6 +137,7 @@ bool Manifest::Parse(FILE* file) {
     XML_SetUserData(parser, this);
     // Entries always come from the last parse that started, even a failed one.
     entries.clear();
+    serial = 0;
 
     char buffer[kChunkSize];
     bool valid = true;
@@ -121,8 +156,12 @@ bool Manifest::Parse(FILE* file) {
     return valid;
 }
 
-bool Manifest::AddEntry(const wchar_t* path, const wchar_t* size, const wchar_t* md5, const wchar_t* src) {
+bool Manifest::AddEntry(const wchar_t* path, const wchar_t* size, const wchar_t* md5, const wchar_t* src,
+                        const wchar_t* sha256) {
     if (path == nullptr || size == nullptr || md5 == nullptr || src == nullptr) {
+        return false;
+    }
+    if (signedFormat && !IsSha256Hex(sha256)) {
         return false;
     }
     ManifestEntry entry;
@@ -131,6 +170,9 @@ bool Manifest::AddEntry(const wchar_t* path, const wchar_t* size, const wchar_t*
     entry.size = static_cast<int32_t>(wcstol(size, nullptr, 10));
     entry.md5 = md5;
     entry.src = src;
+    if (signedFormat) {
+        entry.sha256 = sha256;
+    }
     std::replace(entry.path.begin(), entry.path.end(), L'/', L'\\');
     if (!entry.IsComplete()) {
         return false;

@@ -17,8 +17,10 @@ class ManifestEntry {
 public:
     static constexpr uint32_t kCurrent = 1;  // bit 0 of flags
 
-    // Digests the local file and compares it with md5; keeps the current flag.
-    // A pass over many files hands in one provider context for all of them.
+    // Digests the local file and compares it with md5, and with sha256 when
+    // the entry has one; keeps the current flag. A pass over many files hands
+    // in one provider context for all of them (one that supports SHA-256 when
+    // entries carry it: AcquireDigestProvider).
     bool Verify(HCRYPTPROV provider = 0);
     bool IsCurrent() const { return (flags & kCurrent) != 0; }
     bool IsComplete() const { return !path.empty() && !md5.empty() && !src.empty(); }
@@ -28,6 +30,7 @@ public:
     int32_t size = 0;   // as the manifest states it; summed as unsigned
     std::wstring md5;
     std::wstring src;
+    std::wstring sha256;  // only in the signed format; empty otherwise
 };
 
 // The operation UpdateAll hands each stale entry to: (context, src, path).
@@ -45,8 +48,10 @@ public:
     // Validates one file element's attribute values (each may be null) and
     // appends it; a path that could reach outside the current directory
     // (IsSafeManifestPath) or whose full path the launcher could not write
-    // (ResolveRelativePath) is refused.
-    bool AddEntry(const wchar_t* path, const wchar_t* size, const wchar_t* md5, const wchar_t* src);
+    // (ResolveRelativePath) is refused. The signed format also requires sha256
+    // (64 hex digits); otherwise it is ignored.
+    bool AddEntry(const wchar_t* path, const wchar_t* size, const wchar_t* md5, const wchar_t* src,
+                  const wchar_t* sha256 = nullptr);
 
     // Verifies every entry; true when any is stale.
     bool NeedsUpdate();
@@ -54,6 +59,11 @@ public:
     void ComputeTotals(double& total, double& done) const;
     // Downloads and re-verifies every stale entry; true when all ended current.
     bool UpdateAll(void* context, DownloadOperation download);
+
+    // Set before parsing by a build that checks signatures: the root must then
+    // carry serial="N" and every file sha256; both are ignored otherwise.
+    bool signedFormat = false;
+    uint64_t serial = 0;  // the root's serial, in the signed format
 
     XML_ParserStruct* parser = nullptr;  // only while a parse runs
     uint32_t depth = 0;                  // 1 inside the root element
@@ -72,3 +82,13 @@ constexpr size_t kDigestBufferLength = 66;
 // caller digesting many files passes one, since each acquisition costs a
 // trip through the registry.
 bool ComputeFileMd5(const wchar_t* relativePath, wchar_t* digest, HCRYPTPROV provider = 0);
+
+// Both digests of a file in one read: MD5 into md5 as above and SHA-256 (64
+// lowercase hex digits and a null) into sha256. The provider, when given,
+// must support SHA-256 (AcquireDigestProvider(true)).
+constexpr size_t kSha256BufferLength = 65;
+bool ComputeFileDigests(const wchar_t* relativePath, wchar_t* md5, wchar_t* sha256, HCRYPTPROV provider = 0);
+
+// A provider context for a pass of digests, or 0 when none can be had. MD5
+// alone uses the default provider; SHA-256 needs the AES one.
+HCRYPTPROV AcquireDigestProvider(bool withSha256);

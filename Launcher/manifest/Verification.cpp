@@ -9,12 +9,8 @@ namespace {
 
 // One context for a pass over every file; without one (it cannot be had)
 // each digest tries its own.
-HCRYPTPROV AcquireProvider() {
-    HCRYPTPROV provider = 0;
-    if (!CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)) {
-        return 0;
-    }
-    return provider;
+HCRYPTPROV AcquirePassProvider(const Manifest& manifest) {
+    return AcquireDigestProvider(manifest.signedFormat);
 }
 
 // The entries of one check, taken one at a time by each thread of the pass.
@@ -52,8 +48,11 @@ bool HasSecondProcessor() {
 
 bool ManifestEntry::Verify(HCRYPTPROV provider) {
     wchar_t digest[kDigestBufferLength];
-    // The manifest may give the digest in either case.
-    if (ComputeFileMd5(path.c_str(), digest, provider) && _wcsicmp(md5.c_str(), digest) == 0) {
+    wchar_t sha256Digest[kSha256BufferLength];
+    bool withSha256 = !sha256.empty();
+    // The manifest may give the digests in either case.
+    if (ComputeFileDigests(path.c_str(), digest, withSha256 ? sha256Digest : nullptr, provider) &&
+        _wcsicmp(md5.c_str(), digest) == 0 && (!withSha256 || _wcsicmp(sha256.c_str(), sha256Digest) == 0)) {
         flags |= kCurrent;
         return true;
     }
@@ -66,7 +65,7 @@ bool Manifest::NeedsUpdate() {
     // Digesting is bound by the processor, so a second core takes half of
     // the files; two threads, not more, so that a disk is not made to seek
     // between many files at once.
-    ScopedCryptProvider provider(AcquireProvider());
+    ScopedCryptProvider provider(AcquirePassProvider(*this));
     VerifyPass pass{entries, provider.Get()};
     ScopedHandle helper(entries.size() > 1 && HasSecondProcessor()
                             ? CreateThread(nullptr, 0, VerifyPass::Helper, &pass, 0, nullptr)
@@ -93,7 +92,7 @@ void Manifest::ComputeTotals(double& total, double& done) const {
 bool Manifest::UpdateAll(void* context, DownloadOperation download) {
     // Never stops early: after a failure (or a cancellation, which the
     // download operation handles) every stale entry is still handed over.
-    ScopedCryptProvider provider(AcquireProvider());
+    ScopedCryptProvider provider(AcquirePassProvider(*this));
     bool result = true;
     for (ManifestEntry& entry : entries) {
         if (entry.IsCurrent()) {

@@ -217,6 +217,51 @@ TEST(ManifestParse, FailedParseAfterAGoodOneKeepsOnlyItsOwnEntries) {
     EXPECT_EQ(manifest.entries.size(), 2u);
 }
 
+// The signed format adds a serial on the root and a sha256 on every file; the
+// plain format must ignore both, whatever they hold.
+TEST(ManifestParse, SignedFormatRequiresSerialAndSha256AndThePlainOneIgnoresThem) {
+    const std::string sha = "BA7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+    auto document = [](const std::string& root, const std::string& sha256) {
+        return "<update" + root + R"(><file path="a.txt" size="3" md5="m" src="s")" + sha256 + "/></update>";
+    };
+    struct Row {
+        const char* name;
+        std::string bytes;
+        bool signedValid;
+        uint64_t serial;
+    };
+    const Row rows[] = {
+        {"Good", document(R"( serial="42")", " sha256=\"" + sha + "\""), true, 42},
+        {"LargestSerial", document(R"( serial="18446744073709551615")", " sha256=\"" + sha + "\""), true,
+         UINT64_MAX},
+        {"SerialOverflows", document(R"( serial="18446744073709551616")", " sha256=\"" + sha + "\""), false, 0},
+        {"SerialMissing", document("", " sha256=\"" + sha + "\""), false, 0},
+        {"SerialEmpty", document(R"( serial="")", " sha256=\"" + sha + "\""), false, 0},
+        {"SerialSigned", document(R"( serial="+5")", " sha256=\"" + sha + "\""), false, 0},
+        {"SerialNotDecimal", document(R"( serial="0x10")", " sha256=\"" + sha + "\""), false, 0},
+        {"Sha256Missing", document(R"( serial="1")", ""), false, 0},
+        {"Sha256TooShort", document(R"( serial="1")", " sha256=\"" + sha.substr(1) + "\""), false, 0},
+        {"Sha256NotHex", document(R"( serial="1")", " sha256=\"" + sha.substr(1) + "g\""), false, 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ScratchDirectory scratch;
+        WriteBytes(L"manifest.xml", row.bytes);
+        Manifest plain;
+        ASSERT_TRUE(LoadManifest(plain, L"manifest.xml"));
+        ASSERT_EQ(plain.entries.size(), 1u);
+        EXPECT_TRUE(plain.entries[0].sha256.empty());
+        Manifest signedOne;
+        signedOne.signedFormat = true;
+        ASSERT_EQ(LoadManifest(signedOne, L"manifest.xml"), row.signedValid);
+        if (row.signedValid) {
+            EXPECT_EQ(signedOne.serial, row.serial);
+            ASSERT_EQ(signedOne.entries.size(), 1u);
+            EXPECT_EQ(signedOne.entries[0].sha256, std::wstring(sha.begin(), sha.end()));
+        }
+    }
+}
+
 TEST(ManifestParse, ParseStartsAtTheFilesCurrentPosition) {
     ScratchDirectory scratch;
     WriteBytes(L"manifest.xml", "not xml at all" + Root(kFileA));

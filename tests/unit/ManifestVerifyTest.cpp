@@ -10,12 +10,15 @@ namespace {
 
 constexpr wchar_t kAbc[] = L"900150983cd24fb0d6963f7d28e17f72";
 constexpr wchar_t kEmpty[] = L"d41d8cd98f00b204e9800998ecf8427e";
+constexpr wchar_t kAbcSha256[] = L"ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+constexpr wchar_t kAbdSha256[] = L"a52d159f262b2c6ddb724a61840befc36eb30c88877a4030b65cbe86298449c9";
 
 struct VerifyCase {
     const char* name;
     const char* content;  // null: no file
     const wchar_t* md5;
     bool current;
+    const wchar_t* sha256 = L"";  // only signed manifests give one
 };
 
 void PrintTo(const VerifyCase& row, std::ostream* out) {
@@ -30,6 +33,11 @@ const VerifyCase kVerifications[] = {
     {"EmptyFileMatchesTheEmptyDigest", "", kEmpty, true},
     {"DigestWithTrailingSpace", "abc", L"900150983cd24fb0d6963f7d28e17f72 ", false},
     {"DigestTooShort", "abc", L"900150983cd24fb0d6963f7d28e17f7", false},
+    {"BothDigestsMatch", "abc", kAbc, true, kAbcSha256},
+    {"UpperCaseSha256", "abc", kAbc, true, L"BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD"},
+    // What an MD5 collision would look like: the weak digest alone must not pass.
+    {"Md5MatchesSha256DoesNot", "abc", kAbc, false, kAbdSha256},
+    {"Sha256MatchesMd5DoesNot", "abd", kAbc, false, kAbdSha256},
 };
 
 class EntryVerify : public ::testing::TestWithParam<VerifyCase> {};
@@ -43,6 +51,7 @@ TEST_P(EntryVerify, SetsOrClearsCurrent) {
     ManifestEntry entry;
     entry.path = L"file.bin";
     entry.md5 = row.md5;
+    entry.sha256 = row.sha256;
     entry.src = L"http://host/file.bin";
     // From either previous state, the flag must come out as the digest says.
     for (uint32_t before : {0u, ManifestEntry::kCurrent}) {
