@@ -48,13 +48,16 @@ def read_manifest(path):
 
     def start(name, attrs):
         if not stack:
-            assert (name, attrs) == ("update", {"version": "1.0"})
+            assert name == "update" and sorted(attrs) == ["serial", "version"], (name, attrs)
+            assert attrs["version"] == "1.0" and re.fullmatch("[0-9]+", attrs["serial"]), attrs
+            assert int(attrs["serial"]) < 2**64
         else:
             assert stack == ["update"] and name == "file", "<%s> under %s" % (name, stack)
-            assert sorted(attrs) == ["md5", "path", "size", "src"]
+            assert sorted(attrs) == ["md5", "path", "sha256", "size", "src"]
             assert all(attrs.values()), attrs
             assert re.fullmatch("[0-9]+", attrs["size"]) and int(attrs["size"]) < 2**32
             assert re.fullmatch("[0-9a-f]{32}", attrs["md5"])
+            assert re.fullmatch("[0-9a-f]{64}", attrs["sha256"])
             assert attrs["src"].startswith(("http://", "https://")) and attrs["src"].isascii()
             parts = attrs["path"].split("/")
             assert "\\" not in attrs["path"] and ":" not in attrs["path"]

@@ -149,5 +149,6 @@ def test_launcher_rules_reject(tool, xml, error):
 def test_launcher_rules_accept_any_case_comments_and_text(tool):
     xml = ("<?xml version='1.0'?><!-- c --><UPDATE Version='1.0'>text<FILE PATH='a\\b.txt' SIZE='0' "
            "MD5='0123456789ABCDEF0123456789ABCDEF' SRC='http://h.invalid/b'/><!-- c --></UPDATE>")
-    (entry,) = tool.parse_manifest(xml.encode())
+    (entry,), serial = tool.parse_manifest(xml.encode())
+    assert serial is None
     assert (entry.path, entry.size, entry.md5) == ("a\\b.txt", 0, "0123456789abcdef0123456789abcdef")

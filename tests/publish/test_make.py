@@ -36,7 +36,8 @@ def test_make_lists_every_file(tmp_path, base, launcher):
     assert result.returncode == 0, result.stderr
     assert launcher + "/" in result.stderr and "%d files" % len(RELEASE) in result.stdout
     prefix = base.rstrip("/") + "/"
-    expected = [{"path": p, "size": len(data), "md5": hashlib.md5(data).hexdigest(), "src": prefix + src}
+    expected = [{"path": p, "size": len(data), "md5": hashlib.md5(data).hexdigest(),
+                 "sha256": hashlib.sha256(data).hexdigest(), "src": prefix + src}
                 for p, data, src in RELEASE]
     assert read_manifest(out) == expected
 
