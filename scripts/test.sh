@@ -35,10 +35,15 @@ echo "== building"
 build win64-test; record build-x64 $?
 build win32; record build-x86 $?
 build win32-test Launcher Lumivex; record build-x86-test $?
-# The signed test build's key pair is made here, once per build tree; no
-# private key is ever kept in the repository.
+# The signed test build's key pairs are made here, once per build tree; no
+# private key is ever kept in the repository. It accepts two keys, as a
+# launcher does while a new key takes over.
 if [ ! -f build/test-keys/manifest.pub ]; then
-    mkdir -p build/test-keys && $PY tools/publish keygen build/test-keys/manifest >/dev/null
+    mkdir -p build/test-keys
+    for name in current previous; do
+        $PY tools/publish keygen "build/test-keys/$name" >/dev/null
+    done
+    cat build/test-keys/current.pub build/test-keys/previous.pub >build/test-keys/manifest.pub
 fi
 build win64-signed-test Launcher Lumivex WindowProbe; record build-x64-signed $?
 

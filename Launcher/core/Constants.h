@@ -4,6 +4,8 @@
 
 #include "LauncherConfig.h"
 
+#include <cstddef>
+
 constexpr const wchar_t kMutexName[] = L"Launcher.Quorval";
 constexpr const wchar_t kAgentName[] = L"Launcher.Quorval";
 constexpr const wchar_t kCaption[] = L"Quorval Launcher/Updater";
@@ -14,9 +16,11 @@ constexpr const wchar_t kLogPath[] = L"Launcher\\log.txt";
 constexpr const wchar_t kManifestPath[] = L"Launcher\\manifest.xml";
 constexpr const wchar_t kBackupManifestPath[] = L"Launcher\\manifest_backup.xml";
 
-// A build made with a public key accepts only manifests signed with it.
-constexpr bool kManifestSigned = LAUNCHER_MANIFEST_SIGNED != 0;
-constexpr const unsigned char kManifestPublicKey[64] = {LAUNCHER_MANIFEST_KEY_BYTES};
+// A build made with public keys accepts only manifests signed with one of them
+// (more than one while a new key takes over from an old one).
+constexpr bool kManifestSigned = LAUNCHER_MANIFEST_KEY_COUNT != 0;
+constexpr size_t kManifestKeyCount = kManifestSigned ? LAUNCHER_MANIFEST_KEY_COUNT : 1;
+constexpr const unsigned char kManifestPublicKeys[kManifestKeyCount][64] = {LAUNCHER_MANIFEST_KEY_BYTES};
 constexpr const wchar_t kSignatureUrl[] = LAUNCHER_MANIFEST_URL L".sig";
 constexpr const wchar_t kSignaturePath[] = L"Launcher\\manifest.xml.sig";
 constexpr const wchar_t kBackupSignaturePath[] = L"Launcher\\manifest_backup.xml.sig";

@@ -20,7 +20,7 @@ bool LoadManifestFile(Manifest& manifest, const wchar_t* path, const wchar_t* si
         return LoadManifest(manifest, path);
     } else {
         bool valid = false;
-        switch (LoadSignedManifest(manifest, path, signaturePath, kManifestPublicKey, valid)) {
+        switch (LoadSignedManifest(manifest, path, signaturePath, kManifestPublicKeys, kManifestKeyCount, valid)) {
         case SignatureCheck::kValid:
             LogLine(L"[ OK ] %ls manifest signature is valid.", name);
             break;
@@ -40,7 +40,8 @@ bool LoadManifestFile(Manifest& manifest, const wchar_t* path, const wchar_t* si
 bool IsOlderThanBackup(const Manifest& manifest) {
     Manifest backup;
     bool valid = false;
-    if (LoadSignedManifest(backup, kBackupManifestPath, kBackupSignaturePath, kManifestPublicKey, valid) !=
+    if (LoadSignedManifest(backup, kBackupManifestPath, kBackupSignaturePath, kManifestPublicKeys,
+                           kManifestKeyCount, valid) !=
             SignatureCheck::kValid ||
         !valid || manifest.serial >= backup.serial) {
         return false;

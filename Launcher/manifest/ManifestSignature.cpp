@@ -72,10 +72,21 @@ bool VerifyDigest(const BYTE (&digest)[kSha256Length], BYTE (&signature)[kSignat
                                  kSignatureLength, 0) >= 0;
 }
 
+bool VerifyWithAnyKey(const BYTE (&digest)[kSha256Length], BYTE (&signature)[kSignatureLength],
+                      const unsigned char (*publicKeys)[kPublicKeyLength], size_t keyCount) {
+    for (size_t i = 0; i < keyCount; ++i) {
+        if (VerifyDigest(digest, signature, publicKeys[i])) {
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 SignatureCheck LoadSignedManifest(Manifest& manifest, const wchar_t* manifestPath, const wchar_t* signaturePath,
-                                  const unsigned char (&publicKey)[kPublicKeyLength], bool& valid) {
+                                  const unsigned char (*publicKeys)[kPublicKeyLength], size_t keyCount,
+                                  bool& valid) {
     valid = false;
     manifest.signedFormat = true;
     manifest.entries.clear();
@@ -88,7 +99,7 @@ SignatureCheck LoadSignedManifest(Manifest& manifest, const wchar_t* manifestPat
     BYTE digest[kSha256Length];
     BYTE signature[kSignatureLength];
     if (!ReadSignature(signaturePath, signature) || !HashRest(file.Get(), digest) ||
-        !VerifyDigest(digest, signature, publicKey)) {
+        !VerifyWithAnyKey(digest, signature, publicKeys, keyCount)) {
         return SignatureCheck::kInvalid;
     }
     rewind(file.Get());

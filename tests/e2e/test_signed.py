@@ -3,7 +3,8 @@ verifies counts, a trusted backup keeps its signature beside it, an older
 release is refused, and a file is current only when its SHA-256 matches too.
 
 The signed build is LAUNCHER_SIGNED_BUILD_DIR (default build/win64-signed-test,
-made by scripts/test.sh with a key pair of its own from tools/publish keygen).
+made by scripts/test.sh): it accepts two keys made by tools/publish keygen,
+current.key and previous.key beside its public key file.
 """
 
 import hashlib
@@ -49,9 +50,10 @@ class Signed:
     def __init__(self, config):
         self.launcher = config["launcher"]
         self.public_key = config["manifest_public_key"]
-        self.private_key = str(Path(self.public_key).with_suffix(".key"))
+        self.private_key = str(Path(self.public_key).with_name("current.key"))
         self.tool = load_publish_tool()
         self.key = self.tool.load_key(self.private_key, private=True)
+        self.previous = self.tool.load_key(str(Path(self.public_key).with_name("previous.key")), private=True)
         _, _, _, ec, _ = self.tool.ecdsa()
         self.stranger = ec.generate_private_key(ec.SECP256R1())
 
@@ -174,11 +176,13 @@ def test_refused_manifest_falls_back_only_to_a_trusted_backup(e2e, server, signe
     assert read(e2e, BACKUP_SIGNATURE_FILE) == backup_signature
 
 
-def test_valid_manifest_replaces_a_backup_that_does_not_verify(e2e, server, signed):
+@pytest.mark.parametrize("key", ["current", "previous"])
+def test_valid_manifest_replaces_a_backup_that_does_not_verify(e2e, server, signed, key):
     put(e2e.workdir, "app.dat", APP["app.dat"])
     # Saved by an unsigned build: higher serial, but nothing vouches for it.
     put(e2e.workdir, BACKUP_FILE, signed_manifest(server, APP, 99))
-    manifest, signature = release(signed, server)
+    manifest = signed_manifest(server, APP, 10)
+    signature = signed.sign(manifest, signed.previous if key == "previous" else None)
     e2e.site[MANIFEST_PATH] = manifest
     e2e.site[SIGNATURE_PATH] = signature
 
