@@ -7,12 +7,6 @@
 
 namespace {
 
-// One context for a pass over every file; without one (it cannot be had)
-// each digest tries its own.
-HCRYPTPROV AcquirePassProvider(const Manifest& manifest) {
-    return AcquireDigestProvider(manifest.signedFormat);
-}
-
 // The entries of one check, taken one at a time by each thread of the pass.
 struct VerifyPass {
     std::vector<ManifestEntry>& entries;
@@ -65,7 +59,9 @@ bool Manifest::NeedsUpdate() {
     // Digesting is bound by the processor, so a second core takes half of
     // the files; two threads, not more, so that a disk is not made to seek
     // between many files at once.
-    ScopedCryptProvider provider(AcquirePassProvider(*this));
+    // One context for a pass over every file; without one (it cannot be had)
+    // each digest tries its own.
+    ScopedCryptProvider provider(AcquireDigestProvider(signedFormat));
     VerifyPass pass{entries, provider.Get()};
     ScopedHandle helper(entries.size() > 1 && HasSecondProcessor()
                             ? CreateThread(nullptr, 0, VerifyPass::Helper, &pass, 0, nullptr)
@@ -92,7 +88,7 @@ void Manifest::ComputeTotals(double& total, double& done) const {
 bool Manifest::UpdateAll(void* context, DownloadOperation download) {
     // Never stops early: after a failure (or a cancellation, which the
     // download operation handles) every stale entry is still handed over.
-    ScopedCryptProvider provider(AcquirePassProvider(*this));
+    ScopedCryptProvider provider(AcquireDigestProvider(signedFormat));
     bool result = true;
     for (ManifestEntry& entry : entries) {
         if (entry.IsCurrent()) {

@@ -241,6 +241,18 @@ def release_files():
     }
 
 
+def publish_release(nginx, files, port):
+    """files {relative path: bytes} below the release path, and its manifest made by
+    tools/publish at the manifest path; returns the manifest file and its entries."""
+    release = nginx.root / RELEASE_PATH.strip("/")
+    for rel, data in files.items():
+        (release / rel).parent.mkdir(parents=True, exist_ok=True)
+        (release / rel).write_bytes(data)
+    manifest = nginx.root / MANIFEST_PATH.lstrip("/")
+    manifest.parent.mkdir()
+    return manifest, publish(release, "http://127.0.0.1:%d%s" % (port, RELEASE_PATH), manifest)
+
+
 def publish(release, base_url, manifest):
     result = subprocess.run([sys.executable, str(PUBLISH), "make", str(release), "--base-url", base_url,
                              "-o", str(manifest)], capture_output=True, timeout=60)
@@ -279,13 +291,7 @@ def test_update_from_nginx_then_nothing_to_update(e2e, nginx, server):
     port = server.port
     files = release_files()
     files["Lumivex.exe"] = Path(e2e.config["lumivex"]).read_bytes()
-    release = nginx.root / RELEASE_PATH.strip("/")
-    for rel, data in files.items():
-        (release / rel).parent.mkdir(parents=True, exist_ok=True)
-        (release / rel).write_bytes(data)
-    manifest = nginx.root / MANIFEST_PATH.lstrip("/")
-    manifest.parent.mkdir()
-    entries = publish(release, "http://127.0.0.1:%d%s" % (port, RELEASE_PATH), manifest)
+    manifest, entries = publish_release(nginx, files, port)
 
     with nginx_logs_on_failure(nginx):
         assert sorted(e["path"] for e in entries) == sorted(files)

@@ -22,7 +22,7 @@ from e2e_launcher import CAPTION
 from e2e_server import MANIFEST_PATH, empty, status
 from e2e_update import (BACKUP_FILE, FALLBACK, FALLBACK_FAILED, FETCHING, MANIFEST_FILE, NO_UPDATE,
                         UPDATE_FAILED_TEXT, VALID, downloading, is_box, launched, log_of, pattern, put)
-from test_nginx import PUBLISH, RELEASE_PATH, files_below, nginx, nginx_logs_on_failure, publish  # noqa: F401
+from test_nginx import PUBLISH, files_below, nginx, nginx_logs_on_failure, publish_release  # noqa: F401
 from test_update import assert_plain_get, read
 
 REPO = Path(__file__).resolve().parents[2]
@@ -222,14 +222,7 @@ def test_release_made_and_signed_with_publish_installs_from_nginx(e2e, nginx, se
     install = e2e.workdir
     e2e.remove_app()
     files = {"Lumivex.exe": Path(e2e.config["lumivex"]).read_bytes(), "data/level.bin": pattern(300000, 3)}
-    release = nginx.root / RELEASE_PATH.strip("/")
-    for rel, data in files.items():
-        (release / rel).parent.mkdir(parents=True, exist_ok=True)
-        (release / rel).write_bytes(data)
-    manifest = nginx.root / MANIFEST_PATH.lstrip("/")
-    manifest.parent.mkdir()
-    base = "http://127.0.0.1:%d%s" % (server.port, RELEASE_PATH)
-    entries = publish(release, base, manifest)
+    manifest, entries = publish_release(nginx, files, server.port)
     tool = [sys.executable, str(PUBLISH)]
     signing = subprocess.run(tool + ["sign", str(manifest), "--key", signed.private_key], capture_output=True,
                              timeout=60)
