@@ -56,6 +56,10 @@ def test_serial_is_the_time_unless_given(tmp_path):
         .returncode == 0
     assert b'<update version="1.0" serial="7">' in out.read_bytes()
     read_manifest(out)
+    if sys.platform != "win32":  # what gets uploaded must be readable by the web server, as any file
+        umask = os.umask(0)
+        os.umask(umask)
+        assert stat.S_IMODE(os.stat(out).st_mode) == 0o666 & ~umask
     refused = run("make", tmp_path / "rel", "--base-url", "http://h.invalid/", "-o", out, "--serial", "-1")
     assert refused.returncode == 2 and "--serial" in refused.stderr
 
