@@ -15,10 +15,6 @@ namespace {
 constexpr DWORD kRequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_COOKIES |
                                 INTERNET_FLAG_PRAGMA_NOCACHE | INTERNET_FLAG_NO_AUTO_REDIRECT;
 
-bool IsRedirect(DWORD status) {
-    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
-}
-
 // A Location may be relative to the URL that answered with it.
 bool ResolveLocation(const std::wstring& base, const std::wstring& location, std::wstring& next) {
     DWORD length = INTERNET_MAX_URL_LENGTH;
@@ -116,7 +112,7 @@ HINTERNET Updater::OpenFollowingRedirects(const wchar_t* url, const TransferCloc
         if (!request.IsValid()) {
             return nullptr;
         }
-        if (!IsRedirect(worker.StatusCode()) || worker.Location().empty()) {
+        if (!IsRedirectStatus(worker.StatusCode()) || worker.Location().empty()) {
             return request.Release();
         }
         if (hops == kMaxRedirects) {
@@ -136,13 +132,17 @@ HINTERNET Updater::OpenFollowingRedirects(const wchar_t* url, const TransferCloc
 Updater::CallEnd Updater::Receive(HINTERNET request, HANDLE file, const wchar_t* url, const wchar_t* relativePath,
                                   const TransferClock& clock, bool withProgress) {
     uint64_t written = 0;
+    // The open usually brought the first block along.
+    bool pending = worker.HasBlock();
     for (;;) {
-        if (!worker.StartRead(request)) {
-            return CallEnd::kFailed;
-        }
-        CallEnd end = AwaitCall(url, clock, withProgress);
-        if (end != CallEnd::kFinished) {
-            return end;
+        if (!pending) {
+            if (!worker.StartRead(request)) {
+                return CallEnd::kFailed;
+            }
+            CallEnd end = AwaitCall(url, clock, withProgress);
+            if (end != CallEnd::kFinished) {
+                return end;
+            }
         }
         // A failed read ends like the data: the caller judges what arrived.
         DWORD count = worker.Count();
@@ -154,19 +154,35 @@ Updater::CallEnd Updater::Receive(HINTERNET request, HANDLE file, const wchar_t*
                     static_cast<unsigned>(ERROR_FILE_TOO_LARGE));
             return CallEnd::kLimit;
         }
+        const BYTE* data = worker.Data();
+        // The next block is read while this one is written and the window
+        // pumped; whoever leaves early abandons that read.
+        pending = !worker.Ended();
+        if (pending && !worker.StartRead(request)) {
+            return CallEnd::kFailed;
+        }
         DWORD put = 0;
-        if (!WriteFile(file, worker.Data(), count, &put, nullptr) || put != count) {
+        if (!WriteFile(file, data, count, &put, nullptr) || put != count) {
             DWORD error = GetLastError();
             LogLine(L"[FAIL] Failed to write file \"%ls\" (error %u).", relativePath,
                     static_cast<unsigned>(error != ERROR_SUCCESS ? error : ERROR_DISK_FULL));
+            worker.Abandon();
             return CallEnd::kFailed;
         }
         written += count;
         if (withProgress) {
             AddProgress(count);
             if (!PumpMessages()) {
+                worker.Abandon();
                 return CallEnd::kCancelled;
             }
+        }
+        if (!pending) {
+            return CallEnd::kFinished;
+        }
+        CallEnd end = AwaitCall(url, clock, withProgress);
+        if (end != CallEnd::kFinished) {
+            return end;
         }
     }
 }
@@ -198,9 +214,9 @@ bool Updater::DownloadFile(const wchar_t* url, const wchar_t* relativePath, bool
     // parsing it or by its digest.
     end = Receive(request.Get(), file.Get(), url, relativePath, clock, withProgress);
     file.Close();
-    if (withProgress) {
-        ShowProgress();
-    } else if (end == CallEnd::kTimedOut || end == CallEnd::kLimit) {
+    // No move of the bar per file (each move repaints it at once under
+    // Wine): AddProgress moves it, and the size timer catches up with it.
+    if (!withProgress && (end == CallEnd::kTimedOut || end == CallEnd::kLimit)) {
         // A manifest cut off by a bound could still parse as a whole one.
         DeleteFileW(fullPath.c_str());
     }

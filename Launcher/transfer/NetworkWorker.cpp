@@ -15,6 +15,10 @@ constexpr uint64_t kPaceSample = 64 * 1024;
 
 }  // namespace
 
+bool IsRedirectStatus(DWORD status) {
+    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
 // Shared by the caller and the thread; whoever lets go last frees it. The
 // events order every access: the caller writes the request before setting
 // `wake`, the thread writes the results before setting `finished`.
@@ -33,13 +37,20 @@ struct NetworkWorker::Channel {
     HINTERNET opened = nullptr;  // owned here until the caller takes it
     DWORD status = 0;
     std::wstring location;
+    bool hasBlock = false;
     bool ok = false;
     DWORD count = 0;
+    bool ended = false;
+    int slot = 0;  // the buffer the last read filled
+    // The body of the current request: bytes so far and what was announced.
+    uint64_t bodyReceived = 0;
+    uint64_t bodyLength = 0;
+    bool lengthKnown = false;
     // The run's pace: bytes read and the time the reads took.
     uint64_t received = 0;
     LONGLONG reading = 0;
     LONGLONG ticksPerSecond = 1;
-    BYTE data[kTransferBlockSize];
+    BYTE data[2][kTransferBlockSize];
 
     ~Channel() {
         if (opened != nullptr) {
@@ -64,6 +75,7 @@ struct NetworkWorker::Channel {
     void Open() {
         status = 0;
         location.clear();
+        hasBlock = false;
         opened = InternetOpenUrlW(session, url.c_str(), nullptr, 0, flags, 0);
         if (opened == nullptr) {
             return;
@@ -82,6 +94,25 @@ struct NetworkWorker::Channel {
                 location.clear();
             }
         }
+        if (IsRedirectStatus(status) && !location.empty()) {
+            return;  // the caller follows it; the body is not wanted
+        }
+        readHandle = opened;
+        bodyReceived = 0;
+        lengthKnown = ReadContentLength();
+        Read();
+        hasBlock = true;
+    }
+
+    bool ReadContentLength() {
+        wchar_t text[32];
+        DWORD bytes = sizeof(text);
+        if (!HttpQueryInfoW(opened, HTTP_QUERY_CONTENT_LENGTH, text, &bytes, nullptr)) {
+            return false;
+        }
+        wchar_t* end = nullptr;
+        bodyLength = _wcstoui64(text, &end, 10);
+        return end != text && *end == L'\0';
     }
 
     // A read of more than has arrived waits until all of it is there, which
@@ -94,6 +125,8 @@ struct NetworkWorker::Channel {
     // that slows down lowers it with every read.
     void Read() {
         count = 0;
+        ended = false;
+        slot ^= 1;
         LARGE_INTEGER start;
         QueryPerformanceCounter(&start);
         DWORD available = 0;
@@ -108,11 +141,13 @@ struct NetworkWorker::Channel {
                 wanted = paced < kTransferBlockSize ? static_cast<DWORD>(paced) : kTransferBlockSize;
             }
         }
-        ok = InternetReadFile(readHandle, data, wanted, &count) != FALSE;
+        ok = InternetReadFile(readHandle, data[slot], wanted, &count) != FALSE;
         LARGE_INTEGER end;
         QueryPerformanceCounter(&end);
         received += count;
         reading += end.QuadPart - start.QuadPart;
+        bodyReceived += count;
+        ended = ok && count > 0 && lengthKnown && bodyReceived >= bodyLength;
     }
 
     static DWORD WINAPI Run(void* parameter) {
@@ -185,7 +220,11 @@ bool NetworkWorker::StartRead(HINTERNET request) {
     if (!EnsureThread()) {
         return false;
     }
-    channel_->readHandle = request;
+    if (channel_->readHandle != request) {
+        channel_->readHandle = request;
+        channel_->bodyReceived = 0;
+        channel_->lengthKnown = false;
+    }
     Start(kRead);
     return true;
 }
@@ -200,9 +239,11 @@ HINTERNET NetworkWorker::TakeRequest() {
 
 DWORD NetworkWorker::StatusCode() const { return channel_->status; }
 const std::wstring& NetworkWorker::Location() const { return channel_->location; }
+bool NetworkWorker::HasBlock() const { return channel_->hasBlock; }
 bool NetworkWorker::Succeeded() const { return channel_->ok; }
-const BYTE* NetworkWorker::Data() const { return channel_->data; }
+const BYTE* NetworkWorker::Data() const { return channel_->data[channel_->slot]; }
 DWORD NetworkWorker::Count() const { return channel_->count; }
+bool NetworkWorker::Ended() const { return channel_->ended; }
 
 void NetworkWorker::Abandon() {
     if (channel_ == nullptr) {

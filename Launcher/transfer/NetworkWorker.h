@@ -13,6 +13,9 @@
 #include <cstdint>
 #include <string>
 
+// A status that sends the client elsewhere (with a Location).
+bool IsRedirectStatus(DWORD status);
+
 class NetworkWorker {
 public:
     NetworkWorker() = default;
@@ -21,25 +24,34 @@ public:
     NetworkWorker& operator=(const NetworkWorker&) = delete;
 
     // Starts InternetOpenUrlW without following redirects; when it returns,
-    // the status code and any Location are read too. False when no thread
-    // could be started.
+    // the status code and any Location are read too, and unless the answer
+    // is a redirect, the first block of the body (a small file then costs one
+    // handoff between the threads, not three). False when no thread could be
+    // started.
     bool StartOpen(HINTERNET session, const wchar_t* url, DWORD flags);
     // Starts a read of what has arrived: waits for at least one byte (or the
-    // end), then reads up to a block without waiting for more.
+    // end), then reads up to a block without waiting for more. Each read
+    // fills the other of two buffers, so the caller may write the block of
+    // the previous call while this one runs.
     bool StartRead(HINTERNET request);
 
     // Signalled when the call started last has returned.
     HANDLE Finished() const;
 
-    // Results of the last call, valid once Finished() is signalled.
-    // TakeRequest hands the opened handle over to the caller (null when the
-    // open failed); Count() is 0 at the end of the data.
+    // Results of the last call, valid once Finished() is signalled, until
+    // the next call starts (Data() until the one after). TakeRequest hands
+    // the opened handle over to the caller (null when the open failed); the
+    // read results belong to an open only when HasBlock() says so. Count()
+    // is 0 at the end of the data; Ended() says the block just read was the
+    // last one the Content-Length announced, so no further read is needed.
     HINTERNET TakeRequest();
     DWORD StatusCode() const;
     const std::wstring& Location() const;
+    bool HasBlock() const;
     bool Succeeded() const;
     const BYTE* Data() const;
     DWORD Count() const;
+    bool Ended() const;
 
     // Stops waiting for the thread; a later call starts a new one.
     void Abandon();

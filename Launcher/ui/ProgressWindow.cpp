@@ -17,6 +17,15 @@ constexpr UINT_PTR kSizeTimer = 1;
 constexpr UINT kSizeTimerPeriodMs = 500;
 constexpr size_t kSizeTextLength = 64;
 constexpr double kBytesPerMegabyte = 1048576.0;
+// Each move of the bar repaints it at once under Wine (about 1.5 ms), so a
+// small step waits until this much time has passed since the last move; a
+// step this wide, and the full bar, are shown at once. The size timer shows
+// whatever is left over.
+constexpr ULONGLONG kBarMoveIntervalMs = 40;
+constexpr int kBarImmediateStep = 8;
+
+// When the bar last moved. One window is shown at a time.
+ULONGLONG lastBarMove = 0;
 
 // The bar counts bytes in a signed 32-bit range; larger counts pin it full
 // instead of overflowing the conversion.
@@ -110,6 +119,7 @@ int Updater::DrawnBarLength() const {
 
 void Updater::ShowProgress() {
     if (window != nullptr) {
+        lastBarMove = GetTickCount64();
         barDrawn = DrawnBarLength();
         SendDlgItemMessageW(window, IDC_PROGRESS_BAR, PBM_SETPOS, static_cast<WPARAM>(ToBarPosition(done)), 0);
     }
@@ -117,8 +127,14 @@ void Updater::ShowProgress() {
 
 void Updater::AddProgress(uint32_t bytes) {
     done += bytes;
-    // Wine repaints the bar on every move: move it only when that shows.
-    if (window != nullptr && DrawnBarLength() != barDrawn) {
+    // Wine repaints the bar on every move: move it only when that shows, and
+    // a few dozen times a second at most.
+    if (window == nullptr) {
+        return;
+    }
+    int drawn = DrawnBarLength();
+    if (drawn != barDrawn && (drawn - barDrawn >= kBarImmediateStep || drawn >= barPixels ||
+                              GetTickCount64() - lastBarMove >= kBarMoveIntervalMs)) {
         ShowProgress();
     }
 }
@@ -126,6 +142,9 @@ void Updater::AddProgress(uint32_t bytes) {
 void Updater::UpdateSizeText() {
     if (window == nullptr) {
         return;
+    }
+    if (DrawnBarLength() != barDrawn) {
+        ShowProgress();
     }
     wchar_t text[kSizeTextLength];
     FormatSizeText(done, total, text, kSizeTextLength);
