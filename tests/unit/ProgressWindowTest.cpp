@@ -232,6 +232,33 @@ TEST_F(ProgressWindow, AddProgressCountsWithAndWithoutAWindow) {
     EXPECT_EQ(updater.Total(), 3.0 * kMebibyte);
 }
 
+TEST_F(ProgressWindow, StepsTheBarWaitsForShowAtTheNextTickAndTheEndAtOnce) {
+    FillThreeMebibytesOneCurrent();
+    updater.ShowProgressWindow();
+    HWND dialog = updater.Window();
+    ASSERT_NE(dialog, nullptr);
+    updater.InitProgress();
+    RECT bar = {};
+    GetClientRect(GetDlgItem(dialog, IDC_PROGRESS_BAR), &bar);
+    ASSERT_GT(bar.right, 8);
+    const int pixel = static_cast<int>(3 * kMebibyte / static_cast<uint32_t>(bar.right)) + 1;
+
+    // Four pixels in small steps: the bar may hold them back, the timer
+    // shows them (to within a pixel).
+    for (int i = 0; i < 40; ++i) {
+        updater.AddProgress(static_cast<uint32_t>(pixel / 10));
+    }
+    Tick(dialog);
+    int done = static_cast<int>(updater.Done());
+    EXPECT_GT(BarPosition(dialog), done - pixel);
+    EXPECT_LE(BarPosition(dialog), done);
+
+    // The last byte fills the bar at once, however small the step.
+    updater.AddProgress(static_cast<uint32_t>(3 * kMebibyte - 1 - done));
+    updater.AddProgress(1);
+    EXPECT_EQ(BarPosition(dialog), static_cast<int>(3 * kMebibyte));
+}
+
 TEST(ProgressWindowMissing, ADialogThatCannotBeCreatedOnlyLosesTheDisplay) {
     // A module without the template.
     Updater updater(GetModuleHandleW(L"kernel32.dll"));
