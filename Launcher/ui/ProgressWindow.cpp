@@ -22,7 +22,7 @@ constexpr double kBytesPerMegabyte = 1048576.0;
 // step this wide, and the full bar, are shown at once. The size timer shows
 // whatever is left over.
 constexpr ULONGLONG kBarMoveIntervalMs = 40;
-constexpr int kBarImmediateStep = 8;
+constexpr int kBarImmediateStep = 16;
 
 // When the bar last moved. One window is shown at a time.
 ULONGLONG lastBarMove = 0;
