@@ -81,6 +81,7 @@ private:
     NetworkWorker worker;
     int barPixels = 0;   // the bar's drawn length when full
     int barDrawn = -1;   // its drawn length after the last move
+    ULONGLONG barMoved = 0;  // when it last moved (GetTickCount64)
 };
 
 // The download operation for Manifest::UpdateAll: context is the Updater.

@@ -24,9 +24,6 @@ constexpr double kBytesPerMegabyte = 1048576.0;
 constexpr ULONGLONG kBarMoveIntervalMs = 40;
 constexpr int kBarImmediateStep = 16;
 
-// When the bar last moved. One window is shown at a time.
-ULONGLONG lastBarMove = 0;
-
 // The bar counts bytes in a signed 32-bit range; larger counts pin it full
 // instead of overflowing the conversion.
 int ToBarPosition(double bytes) {
@@ -119,7 +116,7 @@ int Updater::DrawnBarLength() const {
 
 void Updater::ShowProgress() {
     if (window != nullptr) {
-        lastBarMove = GetTickCount64();
+        barMoved = GetTickCount64();
         barDrawn = DrawnBarLength();
         SendDlgItemMessageW(window, IDC_PROGRESS_BAR, PBM_SETPOS, static_cast<WPARAM>(ToBarPosition(done)), 0);
     }
@@ -134,7 +131,7 @@ void Updater::AddProgress(uint32_t bytes) {
     }
     int drawn = DrawnBarLength();
     if (drawn != barDrawn && (drawn - barDrawn >= kBarImmediateStep || drawn >= barPixels ||
-                              GetTickCount64() - lastBarMove >= kBarMoveIntervalMs)) {
+                              GetTickCount64() - barMoved >= kBarMoveIntervalMs)) {
         ShowProgress();
     }
 }
