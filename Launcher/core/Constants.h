@@ -2,7 +2,7 @@
 // URL comes from the build (LauncherConfig.h), everything else is here.
 #pragma once
 
-#include "LauncherConfig.h"
+#include "core/LauncherConfig.h"
 
 #include <cstddef>
 

@@ -1,7 +1,7 @@
 #include "core/Launch.h"
 
 #include "core/Constants.h"
-#include "core/Handles.h"
+#include "common/Handles.h"
 #include "core/RunLog.h"
 
 #include <windows.h>

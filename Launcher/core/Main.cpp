@@ -1,6 +1,6 @@
 // Entry point: single-instance guard, then one Updater run.
 #include "core/Constants.h"
-#include "core/Handles.h"
+#include "common/Handles.h"
 #include "core/Updater.h"
 
 #include <windows.h>

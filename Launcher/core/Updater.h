@@ -2,7 +2,7 @@
 // counters, the cancelled flag and the manifest.
 #pragma once
 
-#include "core/Handles.h"
+#include "common/Handles.h"
 #include "manifest/Manifest.h"
 #include "transfer/NetworkWorker.h"
 

@@ -1,6 +1,6 @@
 #include "manifest/Manifest.h"
 
-#include "core/Handles.h"
+#include "common/Handles.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include "manifest/Manifest.h"
 
 #include "core/FileHelpers.h"
-#include "core/Handles.h"
+#include "common/Handles.h"
 #include "manifest/AsciiCase.h"
 #include "manifest/ManifestPath.h"
 

@@ -1,6 +1,6 @@
 #include "manifest/ManifestSignature.h"
 
-#include "core/Handles.h"
+#include "common/Handles.h"
 
 #include <share.h>
 

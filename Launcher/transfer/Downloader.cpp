@@ -1,7 +1,7 @@
 // One HTTP GET of one URL streamed into one file under the current directory,
 // within the bounds of TransferLimits.h.
 #include "core/FileHelpers.h"
-#include "core/Handles.h"
+#include "common/Handles.h"
 #include "core/RunLog.h"
 #include "core/Updater.h"
 #include "transfer/TransferLimits.h"

@@ -4,7 +4,7 @@
 // through CMake cache variables (LauncherConfig.h).
 #pragma once
 
-#include "LauncherConfig.h"
+#include "core/LauncherConfig.h"
 
 #include <cstdint>
 

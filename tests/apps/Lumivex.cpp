@@ -8,7 +8,7 @@
 //   LUMIVEX_EXIT_CODE  exit code, decimal; default 0
 //   LUMIVEX_SLEEP_MS   milliseconds to wait before exiting
 //   LUMIVEX_HOLD       a file to keep open, without sharing, while it waits
-#include "Utf8.h"
+#include "apps/Utf8.h"
 
 #include <windows.h>
 

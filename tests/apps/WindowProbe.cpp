@@ -5,7 +5,7 @@
 //
 //   WindowProbe.exe            all visible top-level windows
 //   WindowProbe.exe CAPTION    only those whose caption is CAPTION
-#include "Utf8.h"
+#include "apps/Utf8.h"
 
 #include <windows.h>
 

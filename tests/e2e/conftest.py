@@ -1,64 +1,55 @@
-"""End-to-end harness: the real Launcher.exe under Wine against a loopback HTTP server.
+"""End-to-end tests: the real Launcher.exe under Wine against a loopback HTTP
+server, through the harness in tests/harness.
 
 Fixtures
-  e2e_config  session: the build's e2e-config.json (LAUNCHER_BUILD_DIR, default build/win64-test)
-  wine        session: e2e_wine.WineSession (display, prefix, persistent server, window tools)
-  server      session: e2e_server.UpdateServer on the port of the built-in manifest URL
-  e2e         per test: e2e_launcher.LauncherTest (working folder, runs, boxes, logs)
+  e2e_config  session: the build's e2e-config.json (LAUNCHER_BUILD_DIR, default build/win64-test);
+              64-bit and 32-bit builds alike, each in a prefix of its architecture
+  wine        session: harness.wine.WineSession (display, prefix, persistent server, window tools)
+  server      session: harness.server.UpdateServer on the port of the built-in manifest URL
+  e2e         per test: harness.launcher.LauncherTest (working folder, runs, boxes, logs)
 
-A failing test's report carries the launcher runs, the run log and the
-server's request log.
+E2E_TIME_FACTOR stretches every run's time-out (32-bit code under
+emulation); there only the tests marked `smoke` are meant to run. A failing
+test's report carries the launcher runs, the run log and the server's
+request log.
 """
 
-import json
 import os
 import sys
 from pathlib import Path
-from urllib.parse import urlsplit
 
 import pytest
 
+TESTS = Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(TESTS))
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from e2e_launcher import LauncherTest  # noqa: E402
-from e2e_server import MANIFEST_PATH, UpdateServer  # noqa: E402
-from e2e_wine import WineSession  # noqa: E402
+from harness.config import ConfigError, load_config  # noqa: E402
+from harness.launcher import LauncherTest  # noqa: E402
+from harness.server import UpdateServer  # noqa: E402
+from harness.wine import WineSession  # noqa: E402
 
-REPO = Path(__file__).resolve().parents[2]
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "smoke: the ordinary runs users see; also run where 32-bit code is emulated")
 
 
 @pytest.fixture(scope="session")
 def e2e_config():
-    build = Path(os.environ.get("LAUNCHER_BUILD_DIR") or REPO / "build" / "win64-test")
-    if not build.is_absolute():
-        build = REPO / build
-    path = build / "e2e-config.json"
-    if not path.is_file():
-        pytest.fail("%s is missing: build the tests first (cmake --preset win64-test && cmake --build "
-                    "build/win64-test), or point LAUNCHER_BUILD_DIR at a build folder" % path, pytrace=False)
-    config = json.loads(path.read_text())
-    config["build_dir"] = str(build)
-    if config.get("processor") != "x86_64":
-        pytest.fail("the end-to-end tests need the 64-bit build; %s is for %r"
-                    % (build, config.get("processor")), pytrace=False)
-    for key in ("launcher", "lumivex", "window_probe"):
-        if not Path(config[key]).is_file():
-            pytest.fail("%s is missing; build %s first" % (config[key], build), pytrace=False)
-    url = urlsplit(config["manifest_url"])
-    if url.hostname != "127.0.0.1" or url.path != MANIFEST_PATH:
-        pytest.fail("Launcher.exe in %s fetches %s, not http://127.0.0.1:<port>%s"
-                    % (build, config["manifest_url"], MANIFEST_PATH), pytrace=False)
-    if url.port != config["port"]:
-        pytest.fail("%s is inconsistent: Launcher.exe fetches %s but the test port is %d; configure with "
-                    "-DLAUNCHER_MANIFEST_URL=http://127.0.0.1:%d%s as well"
-                    % (path, config["manifest_url"], config["port"], config["port"], MANIFEST_PATH),
-                    pytrace=False)
+    build = Path(os.environ.get("LAUNCHER_BUILD_DIR") or TESTS.parent / "build" / "win64-test")
+    try:
+        config = load_config(build if build.is_absolute() else TESTS.parent / build)
+    except ConfigError as error:
+        pytest.fail(str(error), pytrace=False)
+    config["time_factor"] = float(os.environ.get("E2E_TIME_FACTOR", "1"))
     return config
 
 
 @pytest.fixture(scope="session")
 def wine(e2e_config, tmp_path_factory):
-    session = WineSession(e2e_config, tmp_path_factory.mktemp("wine-session"))
+    session = WineSession(Path(e2e_config["build_dir"]) / "e2e-wineprefix", e2e_config["processor"],
+                          e2e_config["lumivex"], tmp_path_factory.mktemp("wine-session"),
+                          window_probe=e2e_config["window_probe"], slow=e2e_config["time_factor"] > 1)
     try:
         session.start()
     except BaseException:

@@ -3,7 +3,6 @@ files on disk, a server behaviour that keeps the launcher pumping, the
 progress window and its cancellation, and screenshots in a Wine virtual
 desktop."""
 
-import json
 import os
 import re
 import shutil
@@ -14,8 +13,8 @@ import threading
 import time
 from pathlib import Path
 
-from e2e_launcher import CAPTION, kill_pids, log_text, tagged_processes
-from e2e_wine import WINE_LOADER, Window, windows_path
+from harness.launcher import CAPTION, log_text, tagged_processes
+from harness.wine import kill_pids, windows_path
 
 MIB = 1048576.0
 
@@ -164,9 +163,7 @@ def x11_progress_window(e2e, run, timeout=10.0):
     answers only after a time-out."""
     deadline = time.monotonic() + timeout
     while True:
-        result = e2e.wine.xdotool("search", "--onlyvisible", "--pid", run.pid, "--name",
-                                  "^Quorval Launcher/Updater$")
-        ids = [int(word) for word in result.stdout.split() if word.isdigit()]
+        ids = e2e.wine.x_windows(CAPTION, run.pid)
         if ids:
             return max(ids)
         assert run.running, "launcher run %d ended before its progress window was found" % run.number
@@ -175,17 +172,11 @@ def x11_progress_window(e2e, run, timeout=10.0):
 
 
 def window_size(e2e, xid):
-    result = e2e.wine.xdotool("getwindowgeometry", "--shell", xid)
-    values = dict(line.split("=", 1) for line in result.stdout.decode().split() if "=" in line)
-    return int(values["WIDTH"]), int(values["HEIGHT"])
+    return e2e.wine.geometry(xid)[2:]
 
 
 def press_key(e2e, xid, key):
-    """Focuses the window, then presses the key (a key sent with --window may stay held down)."""
-    focus = e2e.wine.xdotool("windowfocus", "--sync", xid)
-    assert focus.returncode == 0, "xdotool could not focus window %s: %r" % (xid, focus.stderr)
-    result = e2e.wine.xdotool("key", key)
-    assert result.returncode == 0, "xdotool key %s failed: %r" % (key, result.stderr)
+    e2e.wine.key(xid, key)
 
 
 def click(e2e, xid, x, y):
@@ -246,16 +237,12 @@ class VirtualDesktop:
                   '"%s"="%dx%d"' % ((DESKTOP,) + DESKTOP_SIZE), ""]
         reg_file = self.e2e.tmp / "desktop.reg"
         reg_file.write_text("\r\n".join(lines), encoding="utf-16")
-        result = subprocess.run([WINE_LOADER, "reg", "import", windows_path(reg_file)], env=wine.env,
-                                stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+        result = wine.run(["reg", "import", windows_path(reg_file)])
         assert result.returncode == 0, "reg import failed: %r" % result.stderr[-500:]
 
     def windows(self):
         """The visible top-level windows of the virtual desktop."""
-        result = subprocess.run([WINE_LOADER, self.probe_exe], env=self.e2e.wine.env, stdin=subprocess.DEVNULL,
-                                capture_output=True, timeout=30, cwd=self.e2e.tmp)
-        assert result.returncode == 0, "WindowProbe failed: %r" % result.stderr[-500:]
-        return [Window(json.loads(line)) for line in result.stdout.decode("utf-8").splitlines() if line.strip()]
+        return self.e2e.wine.windows(probe=self.probe_exe)
 
     def wait_for(self, accept, run, timeout=10.0):
         deadline = time.monotonic() + timeout
@@ -268,23 +255,13 @@ class VirtualDesktop:
             time.sleep(0.05)
 
     def x11_desktop(self):
-        result = self.e2e.wine.xdotool("search", "--name", "^%s - Wine desktop$" % DESKTOP)
-        ids = [int(word) for word in result.stdout.split() if word.isdigit()]
+        ids = self.e2e.wine.x_windows("%s - Wine desktop" % DESKTOP)
         assert ids, "the virtual desktop's X window was not found"
         return max(ids)
 
     def screenshot(self, path):
-        """The whole X screen (import -window root), cropped to the desktop."""
-        if shutil.which("import") is None:
-            raise AssertionError("ImageMagick's import is not installed")
-        xid = self.x11_desktop()
-        geometry = self.e2e.wine.xdotool("getwindowgeometry", "--shell", xid).stdout.decode()
-        values = dict(line.split("=", 1) for line in geometry.split() if "=" in line)
-        crop = "%sx%s+%s+%s" % (values["WIDTH"], values["HEIGHT"], values["X"], values["Y"])
-        path.parent.mkdir(parents=True, exist_ok=True)
-        result = subprocess.run(["import", "-window", "root", "-crop", crop, "+repage", str(path)],
-                                env=self.e2e.wine.env, stdin=subprocess.DEVNULL, capture_output=True, timeout=30)
-        assert result.returncode == 0, "import failed: %r" % result.stderr[-500:]
+        """The whole X screen, cropped to the desktop."""
+        self.e2e.wine.screenshot(path, self.x11_desktop())
 
     def wait_closed(self, timeout=5.0):
         """Waits for the desktop's own process (started for the launcher, so

@@ -8,8 +8,8 @@ import time
 
 import pytest
 
-from e2e_launcher import CAPTION
-from e2e_server import MANIFEST_PATH, Endless, Redirect, Silent, Trickle, file_entry, manifest_xml
+from harness.launcher import CAPTION
+from harness.server import MANIFEST_PATH, Endless, Redirect, Silent, Trickle, file_entry, manifest_xml
 from e2e_update import (BACKUP_FILE, CANCELLED, FALLBACK, FETCHING, MANIFEST_FILE, NO_UPDATE, UPDATE_FAILED_TEXT,
                         VALID, MapWatch, click_cancel_button, downloading, is_box, launched, log_of, pattern,
                         press_key, put, x11_progress_window)

@@ -5,8 +5,8 @@ import shutil
 
 import pytest
 
-from e2e_launcher import CAPTION, LOG_PATH, command_line, expected_launch_log
-from e2e_wine import windows_path
+from harness.launcher import CAPTION, LOG_PATH, command_line, expected_launch_log
+from harness.wine import windows_path
 
 CREATED = "[ OK ] Child process created. Waiting for termination..."
 

@@ -24,9 +24,9 @@ from urllib.parse import unquote, urlsplit
 
 import pytest
 
-from e2e_launcher import NO_UPDATE_LINES, command_line
-from e2e_server import MANIFEST_PATH
-from e2e_wine import windows_path
+from harness.launcher import NO_UPDATE_LINES, command_line
+from harness.server import MANIFEST_PATH
+from harness.wine import windows_path
 
 NGINX = "/usr/sbin/nginx"
 HERE = Path(__file__).resolve().parent

@@ -18,8 +18,8 @@ from pathlib import Path
 
 import pytest
 
-from e2e_launcher import CAPTION
-from e2e_server import MANIFEST_PATH, empty, status
+from harness.launcher import CAPTION
+from harness.server import MANIFEST_PATH, empty, status
 from e2e_update import (BACKUP_FILE, FALLBACK, FALLBACK_FAILED, FETCHING, MANIFEST_FILE, NO_UPDATE,
                         UPDATE_FAILED_TEXT, VALID, downloading, is_box, launched, log_of, pattern, put)
 from test_nginx import PUBLISH, files_below, nginx, nginx_logs_on_failure, publish_release  # noqa: F401

@@ -3,7 +3,7 @@ leaves the first, and every working folder, alone."""
 
 import time
 
-from e2e_launcher import expected_launch_log
+from harness.launcher import expected_launch_log
 
 CREATED = "[ OK ] Child process created. Waiting for termination..."
 

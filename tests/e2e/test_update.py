@@ -7,8 +7,8 @@ import time
 
 import pytest
 
-from e2e_launcher import CAPTION
-from e2e_server import MANIFEST_PATH, Body, Drop, Redirect, Truncated, empty, file_entry, manifest_xml, status
+from harness.launcher import CAPTION
+from harness.server import MANIFEST_PATH, Body, Drop, Redirect, Truncated, empty, file_entry, manifest_xml, status
 from e2e_update import (BACKUP_FILE, CANCEL_BUTTON, FALLBACK, FALLBACK_FAILED, FETCHING, MANIFEST_FILE, MIB,
                         NO_UPDATE, SIZE_TEXT, STATUS_TEXT, UPDATE_FAILED_TEXT, VALID, Drip, MapWatch,
                         created_directory, downloading, failed_to_open, is_box, is_progress_window, launched,

@@ -3,7 +3,7 @@
 // failure results.
 #include <winsock2.h>
 
-#include "TestSupport.h"
+#include "unit/TestSupport.h"
 
 #include "core/Updater.h"
 #include "transfer/TransferLimits.h"

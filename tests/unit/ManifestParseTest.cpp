@@ -1,6 +1,6 @@
-#include "TestSupport.h"
+#include "unit/TestSupport.h"
 
-#include "core/Handles.h"
+#include "common/Handles.h"
 #include "manifest/Manifest.h"
 
 #include <gtest/gtest.h>

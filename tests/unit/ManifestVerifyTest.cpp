@@ -1,4 +1,4 @@
-#include "TestSupport.h"
+#include "unit/TestSupport.h"
 
 #include "manifest/Manifest.h"
 

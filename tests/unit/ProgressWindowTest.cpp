@@ -1,9 +1,9 @@
 // The progress dialog made from the executable's own template, its counters,
 // its size line, the message pump and every way of cancelling.
-#include "TestSupport.h"
+#include "unit/TestSupport.h"
 
 #include "core/Updater.h"
-#include "resource.h"
+#include "res/resource.h"
 #include "ui/ProgressWindow.h"
 
 #include <commctrl.h>

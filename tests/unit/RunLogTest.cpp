@@ -1,4 +1,4 @@
-#include "TestSupport.h"
+#include "unit/TestSupport.h"
 
 #include "core/RunLog.h"
 

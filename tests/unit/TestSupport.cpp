@@ -1,4 +1,4 @@
-#include "TestSupport.h"
+#include "unit/TestSupport.h"
 
 #include <fcntl.h>
 #include <io.h>

@@ -5,7 +5,7 @@
 //
 // Exit code: 0 when the record was written; 2 when it was written but
 // data\motd.txt could not be read; 1 when the record could not be written.
-#include "Handles.h"
+#include "common/Handles.h"
 
 #include <windows.h>
 

@@ -1,22 +1,25 @@
-"""Runs of the real Launcher.exe in a test's own working folder.
+"""Runs of the real Launcher.exe.
 
-`LauncherTest` is what the `e2e` fixture hands to a test: the working folder
-(with Lumivex.exe copied in), the update server with a fresh site, and
-operations to start the launcher, answer its message boxes and read what it
-left behind. Every run has a hard time-out; a run still going at the end of
-the test is killed and fails the test.
+`LauncherRun` is one run in the background with its hard time-out; while
+it is waited for it can watch the launcher's windows on the X display
+(each sighting recorded) and answer a window that stays up longer than a
+progress window ever should, taken for a message box, so that no run waits
+for a person. `LauncherTest` is what the `e2e` fixture hands to a test: the
+working folder (with Lumivex.exe copied in), the update server with a fresh
+site, and operations to start the launcher, answer its message boxes and
+read what it left behind. A run still going at the end of the test is
+killed and fails the test.
 """
 
 import os
 import shutil
-import signal
 import subprocess
 import time
 import uuid
 from pathlib import Path
 
-from e2e_server import MANIFEST_PATH, NO_UPDATE_MANIFEST
-from e2e_wine import windows_path
+from harness.server import MANIFEST_PATH, NO_UPDATE_MANIFEST
+from harness.wine import kill_pids, kill_process, processes_with_env, windows_path
 
 CAPTION = "Quorval Launcher/Updater"
 LOG_PATH = Path("Launcher", "log.txt")
@@ -109,27 +112,31 @@ def split_log(data):
 
 
 class LauncherRun:
-    """One launcher process started in the background."""
+    """One launcher process started in the background. files: the folder
+    for its output and the application's record; tag: marks every process
+    of the run, so that whatever outlives it can be found."""
 
-    def __init__(self, test, number, args, env, timeout, cwd, launcher):
-        self.test = test
+    def __init__(self, wine, files, tag, number, args, env, timeout, cwd, launcher):
+        self.wine = wine
         self.launcher = Path(launcher)
         self.cwd = Path(cwd)
         self.number = number
         self.args = list(args)
         self.timeout = timeout
-        self.record_path = test.tmp / ("lumivex-record-%d.txt" % number)
-        self.stdout_path = test.tmp / ("launcher-%d.stdout" % number)
-        self.stderr_path = test.tmp / ("launcher-%d.stderr" % number)
+        self.record_path = Path(files) / ("lumivex-record-%d.txt" % number)
+        self.stdout_path = Path(files) / ("launcher-%d.stdout" % number)
+        self.stderr_path = Path(files) / ("launcher-%d.stderr" % number)
         self.windows_at_timeout = None
+        self.windows_seen = {}  # X window id -> seconds after the start when first seen
+        self.answered = []  # X window ids answered with Enter
         self.result = None
-        run_env = {TAG_VARIABLE: test.tag, "LUMIVEX_RECORD": windows_path(self.record_path)}
+        run_env = {TAG_VARIABLE: tag, "LUMIVEX_RECORD": windows_path(self.record_path)}
         run_env.update(env)
         self.env = run_env
         with open(self.stdout_path, "wb") as out, open(self.stderr_path, "wb") as err:
             self.started = time.monotonic()
-            self.process = test.wine.spawn([self.launcher] + self.args, cwd=self.cwd,
-                                           env=run_env, stdout=out, stderr=err)
+            self.process = wine.spawn([self.launcher] + self.args, cwd=self.cwd, env=run_env, stdout=out,
+                                      stderr=err)
         self.ended = None
 
     @property
@@ -149,28 +156,50 @@ class LauncherRun:
     def record(self):
         return AppRecord(self.record_path.read_bytes()) if self.record_path.exists() else None
 
-    def wait(self, timeout=None):
-        """Waits for the end of the run; on time-out kills it and fails the test."""
+    def wait(self, timeout=None, watch=False, box_grace=None):
+        """Waits for the end of the run; on time-out kills it and fails the test.
+        watch: records the launcher's X windows meanwhile (windows_seen);
+        box_grace: answers with Enter the newest of them once one has been up
+        that many seconds (then again after as long)."""
         limit = self.timeout if timeout is None else timeout
         deadline = self.started + limit if timeout is None else time.monotonic() + limit
-        try:
-            self.process.wait(max(0.0, deadline - time.monotonic()))
-        except subprocess.TimeoutExpired:
-            self.windows_at_timeout = self.test.snapshot_windows()
-            self.kill()
-            raise AssertionError("launcher run %d did not end within %.0f s and was killed; windows open: %s"
-                                 % (self.number, limit, self.windows_at_timeout)) from None
-        self.poll()
+        last_answer = 0.0
+        while self.poll() is None:
+            now = time.monotonic()
+            if now > deadline:
+                self.windows_at_timeout = self.windows_seen if self.wine.slow else self.test_windows()
+                self.kill()
+                raise AssertionError("launcher run %d did not end within %.0f s and was killed; windows open: %s"
+                                     % (self.number, limit, self.windows_at_timeout))
+            if not (watch or box_grace):
+                try:
+                    self.process.wait(deadline - now)
+                except subprocess.TimeoutExpired:
+                    pass
+                continue
+            since = now - self.started
+            visible = self.wine.x_windows(CAPTION)
+            for window in visible:
+                self.windows_seen.setdefault(window, round(since, 1))
+            if box_grace and visible and since - min(self.windows_seen[w] for w in visible) > box_grace \
+                    and since - last_answer > box_grace:
+                # A box is the newest window: the progress window stays up below the box it owns.
+                box = max(visible, key=lambda w: self.windows_seen[w])
+                self.answered.append(box)
+                last_answer = since
+                self.wine.key(box, "Return")
+            time.sleep(0.25)
         self.result = RunResult(self)
         return self.result
 
+    def test_windows(self):
+        try:
+            return self.wine.windows()
+        except Exception as error:  # a diagnosis must not hide the failure it explains
+            return "(WindowProbe failed: %s)" % error
+
     def kill(self):
-        if self.process.poll() is None:
-            try:
-                os.kill(self.process.pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
-            self.process.wait(10)
+        kill_process(self.process)
         self.poll()
 
     def describe(self):
@@ -186,6 +215,9 @@ class LauncherRun:
             if data:
                 parts.append("  %s: %r" % (name, data[-2000:]))
         parts.append("  application record: %r" % (self.record(),))
+        if self.windows_seen or self.answered:
+            parts.append("  launcher windows seen (s after start): %r; answered with Enter: %r"
+                         % (self.windows_seen, self.answered))
         if self.windows_at_timeout is not None:
             parts.append("  windows when it timed out: %r" % (self.windows_at_timeout,))
         return "\n".join(parts)
@@ -238,14 +270,16 @@ class LauncherTest:
         exit_code, sleep_ms and hold steer Lumivex.exe (hold: a file it keeps
         open without sharing while it sleeps, relative to its folder)."""
         run_env = self._app_env(exit_code, sleep_ms, hold, env)
-        run = LauncherRun(self, len(self.runs) + 1, args, run_env, timeout, cwd or self.workdir,
+        run = LauncherRun(self.wine, self.tmp, self.tag, len(self.runs) + 1, args, run_env,
+                          timeout * self.config["time_factor"], cwd or self.workdir,
                           launcher or self.config["launcher"])
         self.runs.append(run)
         return run
 
-    def run(self, *args, **kwargs):
-        """Starts Launcher.exe and waits for it (for runs that show no window)."""
-        return self.start(*args, **kwargs).wait()
+    def run(self, *args, watch=False, box_grace=None, **kwargs):
+        """Starts Launcher.exe and waits for it (for runs that show no window,
+        unless watched or answered: see LauncherRun.wait)."""
+        return self.start(*args, **kwargs).wait(watch=watch, box_grace=box_grace)
 
     def start_app(self, *args, sleep_ms=60000, hold=None, exit_code=None, env=None, timeout=15.0):
         """Starts the working folder's Lumivex.exe directly (no launcher), e.g. to
@@ -326,12 +360,10 @@ class LauncherTest:
         """Kills what the test left running; returns the complaints."""
         complaints = []
         for app in self.apps:
-            if app.poll() is None:
-                os.kill(app.pid, signal.SIGKILL)
-                app.wait(10)
+            kill_process(app)
         for run in self.runs:
             if run.running:
-                run.windows_at_timeout = self.snapshot_windows()
+                run.windows_at_timeout = run.test_windows()
                 run.kill()
                 complaints.append("launcher run %d was still running at the end of the test and was killed "
                                   "(windows: %r)" % (run.number, run.windows_at_timeout))
@@ -355,30 +387,7 @@ class LauncherTest:
 
 def tagged_processes(tag):
     """Ids of the processes whose environment carries the test's tag."""
-    marker = ("%s=%s" % (TAG_VARIABLE, tag)).encode()
-    found = []
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit() or int(entry) == os.getpid():
-            continue
-        try:
-            with open("/proc/%s/environ" % entry, "rb") as f:
-                if marker in f.read().split(b"\0"):
-                    found.append(int(entry))
-        except OSError:
-            continue
-    return found
-
-
-def kill_pids(pids):
-    """Kills the given processes; returns the ids that were still there."""
-    killed = []
-    for pid in pids:
-        try:
-            os.kill(pid, signal.SIGKILL)
-            killed.append(pid)
-        except ProcessLookupError:
-            pass
-    return killed
+    return processes_with_env("%s=%s" % (TAG_VARIABLE, tag))
 
 
 def kill_tagged(tag):

@@ -1,10 +1,11 @@
-"""The update server the end-to-end tests run on 127.0.0.1.
+"""The update server on 127.0.0.1.
 
 One server lives for the whole session; each test gives it a fresh "site":
 a dict from request target to what to answer. A target with a query string
 is looked up as written first, then by its path alone. A value is bytes or
 str (200 with that body), one of the behaviours below, or a callable that
-takes the Request and returns either. Unlisted targets get a 404 page.
+takes the Request and returns either. Unlisted targets go to `fallback`
+(a callable like those values) when one is set, else get a 404 page.
 
 Every request is recorded as received (request line and header bytes), with
 what the server did about it, so tests can check the client's headers and
@@ -328,6 +329,7 @@ class UpdateServer:
         self.host = host
         self.port = port
         self.site = {}
+        self.fallback = None
         self.requests = []
         self._lock = threading.Lock()
         self._httpd = None
@@ -387,6 +389,11 @@ class UpdateServer:
         with self._lock:
             return [r for r in self.requests if r.path == path]
 
+    def paths(self):
+        """(method, path) of every request, in arrival order."""
+        with self._lock:
+            return [(r.method, r.path) for r in self.requests]
+
     def manifest_requests(self):
         return self.requests_for(MANIFEST_PATH)
 
@@ -408,6 +415,8 @@ class UpdateServer:
             behaviour = self.site.get(target)
             if behaviour is None:
                 behaviour = self.site.get(record.path)
+            if behaviour is None:
+                behaviour = self.fallback
         if callable(behaviour) and not hasattr(behaviour, "serve"):
             behaviour = behaviour(record)
         if behaviour is None:

@@ -1,0 +1,405 @@
+"""The Wine side of a session: the X display, one prefix per architecture
+with its persistent server, and the tools that look at and answer windows.
+
+Everything it starts it stops again by process id; the Wine server is
+stopped with `wineserver -k` for this prefix only, and whatever Wine
+process of the prefix is left (under emulation a program still starting is
+not yet known to the server) is killed by id.
+"""
+
+import json
+import os
+import re
+import select
+import shutil
+import signal
+import subprocess
+import time
+from pathlib import Path
+
+WINE_SERVER = "/usr/lib/wine/wineserver"
+# The loader of each build; a 32-bit program runs in a 32-bit prefix of its own.
+LOADERS = {"x86_64": "/usr/lib/wine/wine64", "i686": "/usr/lib/wine/wine"}
+EMULATOR = "/usr/bin/qemu-i386-static"
+
+# What the message box of the Windows dialog manager calls its text control.
+MESSAGE_BOX_TEXT_ID = 0xFFFF
+
+
+def windows_path(path):
+    """The Wine (drive Z:) name of a Linux path."""
+    return "Z:" + str(Path(path).resolve()).replace("/", "\\")
+
+
+def ere_escape(text):
+    """Escapes text for the POSIX extended regular expressions xdotool takes."""
+    return re.sub(r"([.\[\]{}()\\*+?^$|])", r"\\\1", text)
+
+
+def kill_process(process, sig=signal.SIGKILL):
+    """Stops a process this harness started (by its id) and reaps it."""
+    if process.poll() is None:
+        try:
+            os.kill(process.pid, sig)
+        except ProcessLookupError:
+            pass
+    try:
+        process.wait(10)
+    except subprocess.TimeoutExpired:
+        os.kill(process.pid, signal.SIGKILL)
+        process.wait(10)
+
+
+def processes_with_env(entry):
+    """Ids of the processes whose environment holds entry ("NAME=value")."""
+    marker = entry.encode()
+    found = []
+    for name in os.listdir("/proc"):
+        if not name.isdigit() or int(name) == os.getpid():
+            continue
+        try:
+            with open("/proc/%s/environ" % name, "rb") as f:
+                if marker in f.read().split(b"\0"):
+                    found.append(int(name))
+        except OSError:
+            continue
+    return found
+
+
+def kill_pids(pids):
+    """Kills the given processes; returns the ids that were still there."""
+    killed = []
+    for pid in pids:
+        try:
+            os.kill(pid, signal.SIGKILL)
+            killed.append(pid)
+        except ProcessLookupError:
+            pass
+    return killed
+
+
+class Window:
+    """One visible top-level window, as WindowProbe.exe reports it."""
+
+    def __init__(self, data):
+        self.data = data
+        self.hwnd = data["hwnd"]
+        self.pid = data["pid"]  # the Windows process id
+        self.window_class = data["class"]
+        self.caption = data["caption"]
+        self.owner = data["owner"]  # 0 when the window has no owner
+        self.owner_caption = data["owner_caption"]
+        self.children = data["children"]
+        self.x11_window = data.get("x11_window")
+
+    def child(self, control_id):
+        for child in self.children:
+            if child["id"] == control_id:
+                return child
+        return None
+
+    def child_text(self, control_id):
+        child = self.child(control_id)
+        return None if child is None else child["text"]
+
+    @property
+    def text(self):
+        """A message box's message (None for other windows)."""
+        return self.child_text(MESSAGE_BOX_TEXT_ID)
+
+    def __repr__(self):
+        return "Window(%s)" % json.dumps(self.data, ensure_ascii=False)
+
+
+class Display:
+    """The X display: the one in DISPLAY, or an Xvfb of our own."""
+
+    def __init__(self, log_path, size="1024x768x24"):
+        self.name = os.environ.get("DISPLAY") or None
+        self.log_path = Path(log_path)
+        self.size = size
+        self.xvfb = None
+
+    def start(self):
+        if self.name:
+            return self.name
+        if shutil.which("Xvfb") is None:
+            raise RuntimeError("DISPLAY is not set and Xvfb is not installed")
+        read_end, write_end = os.pipe()
+        self.log_path.parent.mkdir(parents=True, exist_ok=True)
+        with open(self.log_path, "wb") as log:
+            try:
+                # -displayfd picks a free display number and writes it to the pipe.
+                self.xvfb = subprocess.Popen(
+                    ["Xvfb", "-displayfd", str(write_end), "-screen", "0", self.size, "-nolisten", "tcp"],
+                    stdin=subprocess.DEVNULL, stdout=log, stderr=log, pass_fds=(write_end,),
+                    start_new_session=True)
+            finally:
+                os.close(write_end)
+        try:
+            number = b""
+            deadline = time.monotonic() + 20
+            while not number.endswith(b"\n"):
+                remaining = deadline - time.monotonic()
+                if remaining <= 0 or not select.select([read_end], [], [], remaining)[0]:
+                    raise RuntimeError("Xvfb did not report its display number; see %s" % self.log_path)
+                data = os.read(read_end, 16)
+                if not data:
+                    raise RuntimeError("Xvfb exited at start; see %s" % self.log_path)
+                number += data
+        except BaseException:
+            self.stop()
+            raise
+        finally:
+            os.close(read_end)
+        self.name = ":" + number.decode().strip()
+        return self.name
+
+    def stop(self):
+        if self.xvfb is not None:
+            kill_process(self.xvfb, signal.SIGTERM)
+            self.xvfb = None
+
+
+class WineSession:
+    """A prefix for one architecture, its persistent server, and one idle
+    program that keeps Wine's services and desktop process up between runs.
+
+    keeper: a Windows program that, given LUMIVEX_SLEEP_MS and LUMIVEX_RECORD,
+    records its start and then idles (the test application does).
+    settings: extra (key, name, value) registry strings for the prefix.
+    slow: Wine's start-up may take minutes (32-bit code under emulation)."""
+
+    def __init__(self, prefix, arch, keeper, scratch, window_probe=None, settings=(), slow=False,
+                 dll_overrides="mscoree,mshtml="):
+        self.prefix = Path(prefix)
+        self.arch = arch
+        self.loader = LOADERS[arch]
+        self.keeper = keeper
+        self.window_probe = window_probe
+        self.scratch = Path(scratch)
+        self.settings = list(settings)
+        self.slow = slow
+        self.screen = Display(self.scratch / "xvfb.log")
+        self.env = {k: v for k, v in os.environ.items() if not k.startswith("WINE") and not k.startswith("LC_")}
+        self.env.update({
+            "WINEPREFIX": str(self.prefix),
+            "WINEDEBUG": "-all",
+            # No offers to install .NET or HTML engines when the prefix is made.
+            "WINEDLLOVERRIDES": dll_overrides,
+            # Arguments beyond ASCII reach the Windows side as the characters they are.
+            "LC_ALL": "C.UTF-8",
+        })
+        if arch == "i686":
+            self.env["WINEARCH"] = "win32"
+        self._keeper = None
+        self._server_started = False
+        self.created = False
+
+    # --- start and stop
+
+    def start(self):
+        self.scratch.mkdir(parents=True, exist_ok=True)
+        self.env["DISPLAY"] = self.screen.start()
+        ready = self.prefix / ".harness-ready"
+        if not ready.exists():
+            # A half-made prefix (an interrupted first start) is made again.
+            if self.prefix.exists():
+                self.kill_all()
+            shutil.rmtree(self.prefix, ignore_errors=True)
+            self.created = True
+        self.prefix.mkdir(parents=True, exist_ok=True)
+        self._server_started = True
+        # Detached from our output: the services that the first program
+        # starts would otherwise keep a pipe of ours open for ever. A new
+        # 32-bit prefix is made by its own loader first: a server started
+        # before would make its registry a 64-bit one.
+        if self.created and self.arch == "i686":
+            self._boot()
+            self._quiet([WINE_SERVER, "-p"], timeout=60, check=False)
+        else:
+            self._quiet([WINE_SERVER, "-p"], timeout=60)
+            self._boot()
+        if not ready.exists():
+            # Without a window manager Wine waits 2 s for every window that closes, unless unmanaged.
+            for key, name, value in [(r"HKCU\Software\Wine\X11 Driver", "Managed", "N")] + self.settings:
+                self._quiet([self.loader, "reg", "add", key, "/v", name, "/t", "REG_SZ", "/d", value, "/f"],
+                            timeout=self._limit(60))
+            ready.touch()
+        self._start_keeper()
+        return self
+
+    def _limit(self, seconds):
+        return seconds * 20 if self.slow else seconds
+
+    def _boot(self):
+        """wineboot makes the prefix and starts its services. A first program
+        gives up waiting for Wine's start-up after about 5 minutes while the
+        start-up goes on (under emulation it can take longer): then again."""
+        deadline = time.monotonic() + self._limit(600)
+        while True:
+            started = time.monotonic()
+            if self._quiet([self.loader, "wineboot"], timeout=self._limit(600), check=False).returncode == 0:
+                return
+            if time.monotonic() - started < 240 or time.monotonic() > deadline:
+                raise RuntimeError("wineboot failed in %s" % self.prefix)
+
+    def _start_keeper(self):
+        record = self.scratch / ("keeper-%s.txt" % self.arch)
+        if record.exists():
+            record.unlink()
+        env = dict(self.env, LUMIVEX_SLEEP_MS=str(7 * 24 * 3600 * 1000), LUMIVEX_RECORD=windows_path(record))
+        self._keeper = subprocess.Popen([self.loader, str(self.keeper)], cwd=self.scratch, env=env,
+                                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                        stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + self._limit(60)
+        while not record.exists():
+            if self._keeper.poll() is not None:
+                raise RuntimeError("the idle Windows program exited at start (%s)" % self._keeper.returncode)
+            if time.monotonic() > deadline:
+                raise RuntimeError("the idle Windows program did not start in time")
+            time.sleep(0.05)
+
+    def stop(self):
+        if self._keeper is not None:
+            kill_process(self._keeper)
+            self._keeper = None
+        if self._server_started:
+            self.kill_all()
+            self._server_started = False
+        self.screen.stop()
+
+    @property
+    def display(self):
+        return self.screen.name
+
+    def kill_all(self):
+        """Ends every Windows process of the prefix and its server."""
+        for _ in range(10):
+            try:
+                self._quiet([WINE_SERVER, "-k"], timeout=30, check=False)
+                self._quiet([WINE_SERVER, "-w"], timeout=30, check=False)
+            except subprocess.TimeoutExpired:
+                pass
+            left = [pid for pid in processes_with_env("WINEPREFIX=%s" % self.prefix) if self._is_wine(pid)]
+            if not kill_pids(left):
+                return
+            time.sleep(1)
+
+    @staticmethod
+    def _is_wine(pid):
+        try:
+            exe = os.readlink("/proc/%d/exe" % pid)
+        except OSError:
+            return False
+        return exe.startswith("/usr/lib/wine/") or exe == EMULATOR
+
+    def _quiet(self, argv, timeout, check=True):
+        result = subprocess.run(argv, env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL, timeout=timeout)
+        if check and result.returncode != 0:
+            raise RuntimeError("%s failed with %d" % (" ".join(argv), result.returncode))
+        return result
+
+    def run(self, argv, timeout=60, **kwargs):
+        """Runs a Windows program (or a Wine tool) to its end, output captured."""
+        return subprocess.run([self.loader] + [str(a) for a in argv], env=self.env, stdin=subprocess.DEVNULL,
+                              capture_output=True, timeout=self._limit(timeout), **kwargs)
+
+    # --- programs
+
+    def spawn(self, argv, cwd, env=None, stdout=None, stderr=None, new_session=False):
+        """Starts a Windows program in the background (argv[0] is its Linux path)."""
+        return subprocess.Popen([self.loader] + [str(a) for a in argv], cwd=cwd,
+                                env=dict(self.env, **(env or {})), stdin=subprocess.DEVNULL,
+                                stdout=stdout if stdout is not None else subprocess.DEVNULL,
+                                stderr=stderr if stderr is not None else subprocess.DEVNULL,
+                                start_new_session=new_session)
+
+    # --- windows
+
+    def windows(self, caption=None, probe=None):
+        """The visible top-level windows of this Wine session (optionally only those with a caption)."""
+        argv = [probe or self.window_probe] + ([caption] if caption is not None else [])
+        result = self.run(argv, timeout=30, cwd=self.scratch)
+        if result.returncode != 0:
+            raise RuntimeError("WindowProbe failed (%d): %r" % (result.returncode, result.stderr[-500:]))
+        return [Window(json.loads(line)) for line in result.stdout.decode("utf-8").splitlines() if line.strip()]
+
+    def wait_for_window(self, caption, timeout=10.0, accept=None):
+        """Polls until a visible window with this caption (for which accept(window) holds) appears."""
+        deadline = time.monotonic() + timeout
+        while True:
+            for window in self.windows(caption):
+                if accept is None or accept(window):
+                    return window
+            if time.monotonic() > deadline:
+                return None
+            time.sleep(0.05)
+
+    def wait_until_gone(self, window, timeout=5.0):
+        deadline = time.monotonic() + timeout
+        while any(w.hwnd == window.hwnd for w in self.windows()):
+            if time.monotonic() > deadline:
+                return False
+            time.sleep(0.05)
+        return True
+
+    def xdotool(self, *args, timeout=10):
+        try:
+            return subprocess.run(["xdotool"] + [str(a) for a in args], env=self.env, stdin=subprocess.DEVNULL,
+                                  capture_output=True, timeout=timeout)
+        except subprocess.TimeoutExpired as error:
+            return subprocess.CompletedProcess(error.cmd, 124, b"", b"xdotool timed out")
+
+    def x_windows(self, caption, pid=None):
+        """X ids of the visible windows with exactly this caption (cheap: no Windows program starts)."""
+        args = ["search", "--onlyvisible"] + (["--pid", pid] if pid is not None else [])
+        result = self.xdotool(*(args + ["--name", "^%s$" % ere_escape(caption)]))
+        return [int(word) for word in result.stdout.split() if word.isdigit()]
+
+    def geometry(self, xid):
+        """x, y, width, height of an X window."""
+        values = dict(line.split("=", 1) for line in self.xdotool("getwindowgeometry", "--shell", xid)
+                      .stdout.decode().split() if "=" in line)
+        return tuple(int(values[k]) for k in ("X", "Y", "WIDTH", "HEIGHT"))
+
+    def screenshot(self, path, xid=None):
+        """The whole X screen (import -window root), cropped to an X window when given."""
+        if shutil.which("import") is None:
+            raise AssertionError("ImageMagick's import is not installed")
+        crop = []
+        if xid is not None:
+            crop = ["-crop", "%dx%d+%d+%d" % (self.geometry(xid)[2:] + self.geometry(xid)[:2]), "+repage"]
+        Path(path).parent.mkdir(parents=True, exist_ok=True)
+        result = subprocess.run(["import", "-window", "root"] + crop + [str(path)], env=self.env,
+                                stdin=subprocess.DEVNULL, capture_output=True, timeout=30)
+        assert result.returncode == 0, "import failed: %r" % result.stderr[-500:]
+
+    def x11_window(self, window, unix_pid):
+        """The X window that shows a Windows window.
+
+        WindowProbe reports it when it can; otherwise the window is searched
+        by caption among the X windows of the process, and the newest wins
+        (a message box is created after its owner)."""
+        if window.x11_window:
+            return int(window.x11_window)
+        ids = self.x_windows(window.caption, unix_pid)
+        return max(ids) if ids else None
+
+    def key(self, xid, key):
+        """Focuses the X window, then presses the key: a key sent with --window may stay held down."""
+        focus = self.xdotool("windowfocus", "--sync", xid)
+        if focus.returncode != 0:
+            raise AssertionError("xdotool could not focus window %s: %s" % (xid, focus.stderr.decode(errors="replace")))
+        result = self.xdotool("key", key)
+        assert result.returncode == 0, "xdotool key %s failed: %r" % (key, result.stderr)
+
+    def press(self, window, key="Return", unix_pid=None, wait_closed=True):
+        """Focuses the window and presses a key in it. With wait_closed, returns
+        whether the window closed within 5 s; else returns None at once."""
+        xid = self.x11_window(window, unix_pid)
+        if xid is None:
+            raise AssertionError("no X window found for %r" % window)
+        self.key(xid, key)
+        return self.wait_until_gone(window) if wait_closed else None
