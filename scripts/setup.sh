@@ -6,11 +6,18 @@ set -eu
 DEPS_DIR="${QUORVAL_DEPS_DIR:-/opt/quorval-deps}"
 EXPAT_DIR="$DEPS_DIR/expat"
 
-PACKAGES="cmake ninja-build g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 \
-xvfb xdotool imagemagick python3 python3-pytest python3-pefile python3-cryptography dpkg-dev googletest \
+# wine32:i386 runs the 32-bit program users get; qemu-user-static runs it
+# where the kernel refuses 32-bit code (scripts/test-x86.sh).
+PACKAGES="cmake ninja-build g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 wine32:i386 \
+qemu-user-static xvfb xdotool imagemagick python3 python3-pytest python3-pefile python3-cryptography dpkg-dev googletest \
 nginx-light fonts-wine curl time"
 
 missing=""
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    echo "setup: adding the i386 architecture"
+    dpkg --add-architecture i386
+    missing=" (i386 architecture)"
+fi
 for p in $PACKAGES; do
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
         missing="$missing $p"
@@ -24,7 +31,7 @@ if [ -n "$missing" ]; then
     # nginx must not start a server of its own at install time; the tests start theirs.
     printf '#!/bin/sh\nexit 101\n' > /usr/sbin/policy-rc.d
     chmod +x /usr/sbin/policy-rc.d
-    apt-get install -y -q --no-install-recommends $missing
+    apt-get install -y -q --no-install-recommends $PACKAGES
     rm -f /usr/sbin/policy-rc.d
 fi
 

@@ -1,42 +1,63 @@
 #!/bin/sh
 # Runs every test of the project on a Debian 12 machine (as root): installs
-# what is missing, builds both programs, then runs the unit tests under Wine,
-# the end-to-end tests, the resource checks, the publisher's tests and the
-# runs of the shipped 32-bit program. Ends with one summary line; the exit
-# status is non-zero when any group failed.
+# what is missing, builds the programs, then runs the unit tests under Wine,
+# the end-to-end suite on the 64-bit build and on the 32-bit build users get
+# (natively where the kernel runs 32-bit code, its smoke tests emulated
+# elsewhere), the resource checks and the publisher's tests. Ends with one
+# summary line counting each group's cases; the exit status is non-zero
+# when any group failed.
+#
+# LAUNCHER_TEST_PORT (default 38471) is the loopback port the test builds
+# fetch their manifest from and the tests serve on.
 set -u
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
 PY=/usr/bin/python3
+PORT=${LAUNCHER_TEST_PORT:-38471}
+RESULTS="$ROOT/build/test-results"
+STARTED=$(date +%s)
 
 scripts/setup.sh || { echo "SUMMARY: setup failed"; exit 1; }
+rm -rf "$RESULTS"
+mkdir -p "$RESULTS"
 
-results=""
+summary=""
 failed=0
-record() {  # record NAME STATUS
-    if [ "$2" -eq 0 ]; then results="$results $1=passed"; else results="$results $1=FAILED"; failed=1; fi
+note() {  # note TEXT [STATUS]: one group's part of the summary
+    summary="$summary; $1"
+    [ "${2:-0}" -eq 0 ] || failed=1
+}
+count() {  # count NAME STATUS [JUNIT FILES...]
+    line=$($PY tests/harness/results.py "$@")
+    note "$line" $?
 }
 
+builds_ran=0
+builds_failed=""
 build() {  # build PRESET [TARGETS...]
     preset=$1; shift
-    cmake --preset "$preset" >"build-$preset.log" 2>&1 || { cat "build-$preset.log"; return 1; }
-    if [ $# -gt 0 ]; then
-        cmake --build "build/$preset" -j2 --target "$@" >>"build-$preset.log" 2>&1
-    else
-        cmake --build "build/$preset" -j2 >>"build-$preset.log" 2>&1
+    log="$RESULTS/build-$preset.log"
+    builds_ran=$((builds_ran + 1))
+    extra=""
+    case "$preset" in
+    *-test) extra="-DLAUNCHER_TEST_PORT=$PORT -DLAUNCHER_MANIFEST_URL=http://127.0.0.1:$PORT/Updater/manifest.xml" ;;
+    esac
+    [ $# -gt 0 ] && set -- --target "$@"
+    # shellcheck disable=SC2086
+    if cmake --preset "$preset" $extra >"$log" 2>&1 && cmake --build "build/$preset" -j2 "$@" >>"$log" 2>&1; then
+        return 0
     fi
-    status=$?
-    [ $status -eq 0 ] || tail -n 60 "build-$preset.log"
-    rm -f "build-$preset.log"
-    return $status
+    tail -n 60 "$log"
+    builds_failed="$builds_failed $preset"
+    return 1
 }
 
 echo "== building"
-build win64-test; record build-x64 $?
-build win32; record build-x86 $?
-build win32-test Launcher Lumivex; record build-x86-test $?
-# The signed test build's key pairs are made here, once per build tree; no
-# private key is ever kept in the repository. It accepts two keys, as a
+build win64-test
+build win32
+build win32-test Launcher Lumivex WindowProbe
+# The signed test builds' key pairs are made here, once per build tree; no
+# private key is ever kept in the repository. They accept two keys, as a
 # launcher does while a new key takes over.
 if [ ! -f build/test-keys/manifest.pub ]; then
     mkdir -p build/test-keys
@@ -45,62 +66,70 @@ if [ ! -f build/test-keys/manifest.pub ]; then
     done
     cat build/test-keys/current.pub build/test-keys/previous.pub >build/test-keys/manifest.pub
 fi
-build win64-signed-test Launcher Lumivex WindowProbe; record build-x64-signed $?
+build win64-signed-test Launcher Lumivex WindowProbe
+build win32-signed-test Launcher Lumivex WindowProbe
+if [ -z "$builds_failed" ]; then
+    note "build: $builds_ran ran, $builds_ran passed, 0 failed, 0 skipped"
+else
+    set -- $builds_failed
+    note "build: $builds_ran ran, $((builds_ran - $#)) passed, $# failed ($builds_failed), 0 skipped" 1
+fi
 
 # One X display for every group that opens windows.
 XVFB_PID=""
 if [ -z "${DISPLAY:-}" ]; then
-    exec 3>"$ROOT/build/xvfb-display"
+    exec 3>"$RESULTS/xvfb-display"
     Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
     XVFB_PID=$!
-    for _ in $(seq 50); do [ -s "$ROOT/build/xvfb-display" ] && break; sleep 0.1; done
+    for _ in $(seq 50); do [ -s "$RESULTS/xvfb-display" ] && break; sleep 0.1; done
     exec 3>&-
-    DISPLAY=":$(cat "$ROOT/build/xvfb-display")"
+    DISPLAY=":$(cat "$RESULTS/xvfb-display")"
     export DISPLAY
 fi
 
 UNIT_PREFIX="$ROOT/build/win64-test/unit-wineprefix"
 stop_all() {
-    WINEPREFIX="$UNIT_PREFIX" /usr/lib/wine/wineserver -k >/dev/null 2>&1
+    $PY tests/harness/wine.py stop "$UNIT_PREFIX" x86_64
     [ -n "$XVFB_PID" ] && kill "$XVFB_PID" 2>/dev/null
 }
 trap stop_all EXIT INT TERM
 
 echo "== unit tests (Wine)"
-export WINEDEBUG=-all
-# The Wine server and its services start detached, so that CTest does not
+# The prefix's server and services run detached, so that CTest does not
 # wait for processes that inherited its output pipe.
-WINEPREFIX="$UNIT_PREFIX" /usr/lib/wine/wineserver -p </dev/null >/dev/null 2>&1
-WINEPREFIX="$UNIT_PREFIX" /usr/lib/wine/wine64 wineboot </dev/null >/dev/null 2>&1
-WINEPREFIX="$UNIT_PREFIX" /usr/lib/wine/wine64 reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f \
-    </dev/null >/dev/null 2>&1
-WINEPREFIX="$UNIT_PREFIX" ctest --test-dir build/win64-test --output-on-failure --timeout 300
-record unit $?
-WINEPREFIX="$UNIT_PREFIX" /usr/lib/wine/wineserver -k >/dev/null 2>&1
+$PY tests/harness/wine.py prepare "$UNIT_PREFIX" x86_64
+WINEPREFIX="$UNIT_PREFIX" WINEDEBUG=-all ctest --test-dir build/win64-test --output-on-failure --timeout 300 \
+    --output-junit "$RESULTS/unit.xml"
+count unit $? "$RESULTS/unit.xml"
+$PY tests/harness/wine.py stop "$UNIT_PREFIX" x86_64
 
-echo "== end-to-end tests (Wine, loopback HTTP)"
+echo "== end-to-end tests, 64-bit build (Wine, loopback HTTP)"
 LAUNCHER_BUILD_DIR="$ROOT/build/win64-test" LAUNCHER_SIGNED_BUILD_DIR="$ROOT/build/win64-signed-test" \
-    $PY -m pytest -q -p no:cacheprovider tests/e2e
-record e2e $?
+    $PY -m pytest -q -p no:cacheprovider --junitxml="$RESULTS/e2e-x64.xml" tests/e2e
+count e2e-x64 $? "$RESULTS/e2e-x64.xml"
+
+echo "== end-to-end tests, the shipped 32-bit build"
+{ X86_JUNIT="$RESULTS/e2e-x86.xml" LAUNCHER_BUILD_DIR="$ROOT/build/win32-test" \
+    LAUNCHER_SIGNED_BUILD_DIR="$ROOT/build/win32-signed-test" scripts/test-x86.sh
+  echo $? >"$RESULTS/e2e-x86.status"; } | tee "$RESULTS/e2e-x86.out"
+status=$(cat "$RESULTS/e2e-x86.status")
+route=$(sed -n 's/^x86: route: \([a-z]*\).*/\1/p' "$RESULTS/e2e-x86.out" | head -n 1)
+if grep -q '^SKIPPED: ' "$RESULTS/e2e-x86.out"; then
+    note "e2e-x86 skipped: $(sed -n 's/^SKIPPED: //p' "$RESULTS/e2e-x86.out" | head -n 1)"
+else
+    count "e2e-x86${route:+ ($route)}" "$status" "$RESULTS/e2e-x86.xml"
+fi
 
 echo "== resource checks"
 LAUNCHER_BUILD_DIR="$ROOT/build/win64-test" LAUNCHER_BUILD32_DIR="$ROOT/build/win32" \
-    $PY -m pytest -q -p no:cacheprovider -rs tests/resources
-record resources $?
+    $PY -m pytest -q -p no:cacheprovider -rs --junitxml="$RESULTS/resources.xml" tests/resources
+count resources $? "$RESULTS/resources.xml"
 
 echo "== publisher"
-$PY -m pytest -q -p no:cacheprovider tests/publish
-record publish $?
+$PY -m pytest -q -p no:cacheprovider --junitxml="$RESULTS/publish.xml" tests/publish
+count publish $? "$RESULTS/publish.xml"
 
-if [ -x scripts/test-x86.sh ]; then
-    echo "== the shipped 32-bit program (native or emulated)"
-    LAUNCHER_BUILD_DIR="$ROOT/build/win32-test" scripts/test-x86.sh
-    record x86 $?
-fi
-
-if [ $failed -eq 0 ]; then
-    echo "SUMMARY: all passed:$results"
-else
-    echo "SUMMARY: FAILED:$results"
-fi
+verdict="all passed"
+[ $failed -eq 0 ] || verdict="FAILED"
+echo "SUMMARY: $verdict in $(( $(date +%s) - STARTED )) s${summary}"
 exit $failed

@@ -3,19 +3,14 @@
 loopback, and let the real Launcher.exe install it under Wine, check it, and
 then pick up a second release in which one file changed.
 
-Runs after the win64-test build (scripts/demo.sh does both). Python standard
-library only. Everything it writes lies under build/demo/; the Wine prefix
+Runs after the win64-test build (scripts/demo.sh does both), on the tests'
+harness (tests/harness). Everything it writes lies under build/demo/; the Wine prefix
 there is kept between demos because creating it is the slow part.
 """
 
 import argparse
-import functools
 import hashlib
-import http.server
-import json
-import os
 import re
-import select
 import shutil
 import signal
 import subprocess
@@ -23,14 +18,19 @@ import sys
 import threading
 import time
 import urllib.parse
+import uuid
 import xml.etree.ElementTree as ElementTree
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-WINE = "/usr/lib/wine/wine64"
-WINESERVER = "/usr/lib/wine/wineserver"
+sys.path.insert(0, str(ROOT / "tests"))
+
+from harness.config import ConfigError, load_config  # noqa: E402
+from harness.launcher import CAPTION, LauncherRun, kill_tagged  # noqa: E402
+from harness.server import Body, UpdateServer  # noqa: E402
+from harness.wine import WineSession  # noqa: E402
+
 WINE_MARLETT = Path("/usr/share/wine/fonts/marlett.ttf")  # Debian's fonts-wine
-CAPTION = "Quorval Launcher/Updater"
 DESKTOP_NAME = "Demo"
 DESKTOP_SIZE = "640x400"
 MIB = 1048576.0
@@ -104,310 +104,100 @@ def read_manifest(path):
 
 # ---------------------------------------------------------------- server
 
-class RequestLog:
-    """What the server was asked, in order, with the demo step it belongs to."""
+class PacedFile:
+    """A release file sent at the demo's pace, so that the window shows."""
 
-    def __init__(self, path):
-        self.lock = threading.Lock()
-        self.entries = []
-        self.active = 0
-        self.step = "start"
-        self.file = open(path, "w", encoding="utf-8")
-
-    def begin(self):
-        with self.lock:
-            self.active += 1
-
-    def add(self, method, path, status, sent, agent):
-        entry = {"time": time.time(), "step": self.step, "method": method, "path": path,
-                 "status": status, "bytes": sent, "agent": agent}
-        with self.lock:
-            self.entries.append(entry)
-            self.active -= 1
-            stamp = time.strftime("%H:%M:%S", time.localtime(entry["time"]))
-            self.file.write("%s.%03d [%s] %s %s %s %d bytes (%s)\n" % (
-                stamp, int(entry["time"] * 1000) % 1000, entry["step"], method, path,
-                status, sent, agent))
-            self.file.flush()
-
-    def mark(self, step):
-        with self.lock:
-            self.step = step
-            return len(self.entries)
-
-    def since(self, index, settle=5.0):
-        """Entries from index on, once no request is still being answered."""
-        deadline = time.time() + settle
-        while time.time() < deadline:
-            with self.lock:
-                if self.active == 0:
-                    break
-            time.sleep(0.05)
-        with self.lock:
-            return list(self.entries[index:])
-
-    def close(self):
-        self.file.close()
-
-
-class ReleaseHandler(http.server.SimpleHTTPRequestHandler):
-    """Static files; bodies under /releases/ are paced so the window shows."""
-
-    server_version = "QuorvalDemo/1.0"
-
-    def __init__(self, *args, rate, request_log, **kwargs):
+    def __init__(self, path, rate):
+        self.path = path
         self.rate = rate
-        self.request_log = request_log
-        self.status = 0
-        self.sent = 0
-        super().__init__(*args, **kwargs)
 
-    def send_response(self, code, message=None):
-        self.status = code
-        super().send_response(code, message)
-
-    def log_message(self, format, *args):  # the request log replaces stderr
-        pass
-
-    def list_directory(self, path):
-        self.send_error(404, "No listing")
-        return None
-
-    def do_GET(self):
-        self.request_log.begin()
-        try:
-            body = self.send_head()
-            if body is not None:
-                try:
-                    self.copy_paced(body, self.path.startswith("/releases/"))
-                except (BrokenPipeError, ConnectionResetError):
-                    pass
-                finally:
-                    body.close()
-        finally:
-            self.request_log.add("GET", urllib.parse.unquote(self.path), self.status, self.sent,
-                                 self.headers.get("User-Agent", "-") if self.headers else "-")
-
-    def do_HEAD(self):
-        self.request_log.begin()
-        try:
-            body = self.send_head()
-            if body is not None:
-                body.close()
-        finally:
-            self.request_log.add("HEAD", urllib.parse.unquote(self.path), self.status, 0,
-                                 self.headers.get("User-Agent", "-") if self.headers else "-")
-
-    def copy_paced(self, body, paced):
+    def serve(self, handler, record):
+        handler.start_response(record, 200, self.path.stat().st_size)
         start = time.monotonic()
-        while True:
-            block = body.read(16384)
-            if not block:
-                break
-            self.wfile.write(block)
-            self.sent += len(block)
-            if paced:
-                ahead = self.sent / self.rate - (time.monotonic() - start)
+        with open(self.path, "rb") as body:
+            for block in iter(lambda: body.read(16384), b""):
+                if handler.command == "HEAD":
+                    break
+                handler.send_bytes(record, block)
+                ahead = record.bytes_sent / self.rate - (time.monotonic() - start)
                 if ahead > 0:
                     time.sleep(ahead)
+        record.finish("complete")
 
 
-def start_server(host, port, folder, rate, request_log):
-    handler = functools.partial(ReleaseHandler, directory=str(folder), rate=rate,
-                                request_log=request_log)
-    try:
-        server = http.server.ThreadingHTTPServer((host, port), handler)
-    except OSError as error:
-        raise DemoError("cannot serve on %s:%d (%s); is another demo or test run using it?"
-                        % (host, port, error))
-    server.daemon_threads = True
-    thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.2},
-                              daemon=True)
-    thread.start()
-    return server, thread
+def static_site(folder, rate):
+    """The server's answer for any path: the file below folder (404 for anything
+    else); bodies under /releases/ are paced."""
+    def answer(record):
+        path = (folder / urllib.parse.unquote(record.path).lstrip("/")).resolve()
+        if folder not in path.parents or not path.is_file():
+            return None
+        return PacedFile(path, rate) if record.path.startswith("/releases/") else Body(path.read_bytes())
+    return answer
 
 
-# ---------------------------------------------------------------- processes
+class RequestLog:
+    """The server's requests with the demo step each belongs to."""
 
-class Processes:
-    """Everything the demo starts, so that it can all be stopped by id."""
+    def __init__(self, server):
+        self.server = server
+        self.marks = [(0, "start")]
 
-    def __init__(self, wine_env):
-        self.wine_env = wine_env
-        self.xvfb = None
-        self.launcher = None
-        self.server = None
-        self.server_thread = None
-        self.wine_started = False
+    def mark(self, step):
+        index = len(self.server.requests)
+        self.marks.append((index, step))
+        return index
 
-    def stop(self):
-        notes = []
-        if self.launcher is not None and self.launcher.poll() is None:
-            kill_group(self.launcher)
-            notes.append("launcher (pid %d)" % self.launcher.pid)
-        if self.wine_started:
-            # Ends every Windows process of this prefix, and its server.
-            run_quiet([WINESERVER, "-k"], self.wine_env, 30)
-            run_quiet([WINESERVER, "-w"], self.wine_env, 30)
-            notes.append("Wine server of the demo prefix")
-        if self.server is not None:
-            self.server.shutdown()
-            self.server.server_close()
-            self.server_thread.join(5)
-            notes.append("HTTP server")
-        if self.xvfb is not None:
-            self.xvfb.terminate()
-            try:
-                self.xvfb.wait(10)
-            except subprocess.TimeoutExpired:
-                self.xvfb.kill()
-                self.xvfb.wait()
-            notes.append("Xvfb (pid %d)" % self.xvfb.pid)
-        return notes
+    def since(self, index, settle=5.0):
+        """Requests from index on, once none is still being answered."""
+        deadline = time.monotonic() + settle
+        while any(r.outcome == "open" for r in self.server.requests) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        return [{"method": r.method, "path": urllib.parse.unquote(r.path), "status": r.status,
+                 "bytes": r.bytes_sent} for r in self.server.requests[index:]]
 
-
-def kill_group(process):
-    """Kills a process started in its own session, with its descendants."""
-    try:
-        os.killpg(process.pid, signal.SIGKILL)
-    except ProcessLookupError:
-        pass
-    try:
-        process.wait(10)
-    except subprocess.TimeoutExpired:
-        pass
-
-
-def run_quiet(command, env, timeout, cwd=None):
-    """Runs a command detached from our output; returns its exit code or None on timeout."""
-    process = subprocess.Popen(command, env=env, cwd=cwd, stdin=subprocess.DEVNULL,
-                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                               start_new_session=True)
-    try:
-        return process.wait(timeout)
-    except subprocess.TimeoutExpired:
-        kill_group(process)
-        return None
-
-
-def start_xvfb(processes):
-    read_end, write_end = os.pipe()
-    try:
-        processes.xvfb = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "800x600x24", "-nolisten", "tcp"],
-            pass_fds=(write_end,), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-            stderr=subprocess.DEVNULL, start_new_session=True)
-    finally:
-        os.close(write_end)
-    text = b""
-    deadline = time.time() + 20
-    try:
-        while not text.endswith(b"\n") and time.time() < deadline:
-            ready, _, _ = select.select([read_end], [], [], 0.2)
-            if ready:
-                chunk = os.read(read_end, 64)
-                if not chunk:
-                    break
-                text += chunk
-    finally:
-        os.close(read_end)
-    if not text.strip().isdigit():
-        raise DemoError("Xvfb did not report a display")
-    return ":" + text.strip().decode()
-
-
-def prepare_wine(env, prefix, fresh):
-    if fresh and prefix.exists():
-        run_quiet([WINESERVER, "-k"], env, 30)
-        shutil.rmtree(prefix)
-    first = not (prefix / "system.reg").exists()
-    if first:
-        note = "about 10-30 s"
-        if Path("/proc/sys/fs/binfmt_misc/qemu-i386").exists():
-            note = "minutes: a 32-bit emulation handler is registered, so its 32-bit parts run emulated"
-        say("   creating the Wine prefix %s (first time only; %s)" % (rel(prefix), note))
-    # Started detached, so that no Wine service keeps our output pipes open.
-    run_quiet([WINESERVER, "-p"], env, 30)
-    if run_quiet([WINE, "wineboot"], env, 900) != 0:
-        raise DemoError("wineboot failed or timed out in %s" % rel(prefix))
-    settings = [
-        # Closing a window costs ~2 s without a window manager unless unmanaged.
-        ("HKCU\\Software\\Wine\\X11 Driver", "Managed", "N"),
-        # A virtual desktop draws captions, and the launcher's exit code still
-        # reaches us (explorer /desktop=... PROG would return explorer's own).
-        ("HKCU\\Software\\Wine\\Explorer", "Desktop", DESKTOP_NAME),
-        ("HKCU\\Software\\Wine\\Explorer\\Desktops", DESKTOP_NAME, DESKTOP_SIZE),
-    ]
-    for key, name, value in settings:
-        if run_quiet([WINE, "reg", "add", key, "/v", name, "/d", value, "/f"], env, 60) != 0:
-            raise DemoError("could not set %s\\%s in the Wine prefix" % (key, name))
-    # Wine draws the caption buttons with its Marlett font, which this Wine
-    # build does not find in its data folder: without it they show letters.
-    marlett = prefix / "drive_c" / "windows" / "Fonts" / "marlett.ttf"
-    if WINE_MARLETT.exists() and not marlett.exists():
-        marlett.parent.mkdir(parents=True, exist_ok=True)
-        shutil.copyfile(WINE_MARLETT, marlett)
+    def write(self, path):
+        with open(path, "w", encoding="utf-8") as out:
+            for r in self.server.requests:
+                step = [name for index, name in self.marks if index < r.index][-1]
+                out.write("%.3f [%s] %s %s %s %d bytes (%s)\n" % (
+                    r.time, step, r.method, urllib.parse.unquote(r.path), r.status, r.bytes_sent,
+                    r.header("User-Agent") or "-"))
 
 
 # ---------------------------------------------------------------- screenshots
 
-def xdotool(args, env):
-    try:
-        result = subprocess.run(["xdotool"] + args, env=env, stdin=subprocess.DEVNULL,
-                                capture_output=True, text=True, timeout=10)
-    except subprocess.TimeoutExpired:
-        return ""
-    return result.stdout if result.returncode == 0 else ""
-
-
-def find_window(name_regex, env):
-    ids = xdotool(["search", "--name", name_regex], env).split()
-    return ids[0] if ids else None
-
-
-def window_geometry(window, env):
-    values = dict(line.split("=", 1) for line in xdotool(
-        ["getwindowgeometry", "--shell", window], env).split() if "=" in line)
-    try:
-        return tuple(int(values[k]) for k in ("X", "Y", "WIDTH", "HEIGHT"))
-    except (KeyError, ValueError):
-        return None
-
-
-def screenshot(path, env):
+def desktop_screenshot(wine, path):
     """The whole screen, cropped to the Wine desktop when it can be found."""
-    command = ["import", "-window", "root"]
-    desktop = find_window("^%s - Wine desktop$" % DESKTOP_NAME, env)
-    geometry = window_geometry(desktop, env) if desktop else None
-    if geometry:
-        x, y, width, height = geometry
-        command += ["-crop", "%dx%d+%d+%d" % (width, height, x, y), "+repage"]
+    desktops = wine.x_windows("%s - Wine desktop" % DESKTOP_NAME)
     try:
-        ok = subprocess.run(command + [str(path)], env=env, stdin=subprocess.DEVNULL,
-                            capture_output=True, timeout=20).returncode == 0
-    except subprocess.TimeoutExpired:
-        ok = False
-    return ok and path.exists()
+        wine.screenshot(path, desktops[0] if desktops else None)
+    except (AssertionError, KeyError, ValueError, subprocess.TimeoutExpired):
+        return False
+    return path.exists()
 
 
 class WindowWatcher(threading.Thread):
     """Screenshots of the progress window while the first run downloads."""
 
-    def __init__(self, process, env, log, folder, prefix, interval=0.6, limit=8):
+    def __init__(self, run, wine, log, folder, prefix, interval=0.6, limit=8):
         super().__init__(daemon=True)
-        self.process, self.env, self.log, self.folder, self.prefix = process, env, log, folder, prefix
+        self.run_, self.wine, self.log, self.folder, self.prefix = run, wine, log, folder, prefix
         self.interval, self.limit = interval, limit
         self.shots = []  # (path, still showing afterwards)
         self.seen = False
 
+    def window(self):
+        ids = self.wine.x_windows(CAPTION)
+        return ids[0] if ids else None
+
     def run(self):
-        pattern = "^%s$" % re.escape(CAPTION)
         window = None
         # The error boxes have the same caption; the progress window is the
         # one on screen once the log shows downloads.
-        while self.process.poll() is None and window is None:
+        while self.run_.running and window is None:
             if any(line.startswith(DOWNLOAD_LINE) for line in read_log(self.log)):
-                window = find_window(pattern, self.env)
+                window = self.window()
             if window is None:
                 time.sleep(0.05)
         if window is None:
@@ -415,11 +205,11 @@ class WindowWatcher(threading.Thread):
         self.seen = True
         # The size line is written by the window's 500 ms timer.
         time.sleep(0.8)
-        while self.process.poll() is None and len(self.shots) < self.limit:
+        while self.run_.running and len(self.shots) < self.limit:
             path = self.folder / ("%s-%d.png" % (self.prefix, len(self.shots) + 1))
-            if not screenshot(path, self.env):
+            if not desktop_screenshot(self.wine, path):
                 break
-            showing = find_window(pattern, self.env) == window
+            showing = self.window() == window
             self.shots.append((path, showing))
             if not showing:
                 break
@@ -482,20 +272,16 @@ def run_launcher(run, args, ctx):
         if stale.exists():
             stale.unlink()
     index = ctx["requests"].mark("run %d" % run.number)
-    started = time.monotonic()
-    process = subprocess.Popen([WINE, "Launcher.exe"] + args, cwd=install, env=ctx["wine_env"],
-                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                               stderr=subprocess.DEVNULL, start_new_session=True)
-    ctx["processes"].launcher = process
+    wine = ctx["wine"]
+    process = LauncherRun(wine, ctx["logs"], ctx["tag"], run.number, args, {}, ctx["timeout"], install,
+                          install / "Launcher.exe")
     watcher = None
     if ctx.get("watch"):
-        watcher = WindowWatcher(process, ctx["x_env"], log, ctx["screenshots"],
-                                "run%d-progress" % run.number)
+        watcher = WindowWatcher(process, wine, log, ctx["screenshots"], "run%d-progress" % run.number)
         watcher.start()
-    deadline = started + ctx["timeout"]
     while run.exit_code is None:
         try:
-            run.exit_code = process.wait(0.25)
+            run.exit_code = process.process.wait(0.25)
             break
         except subprocess.TimeoutExpired:
             pass
@@ -504,19 +290,18 @@ def run_launcher(run, args, ctx):
             time.sleep(1.5)  # time to paint the box, or to end after all
             if process.poll() is not None:
                 continue
-        if boxed or time.monotonic() > deadline:
+        if boxed or time.monotonic() > process.started + ctx["timeout"]:
             run.timed_out = not boxed
             run.error_box = boxed
             # Whatever is on screen explains why the launcher did not end.
             shot = ctx["screenshots"] / ("run%d-%s.png" % (run.number, "error" if boxed else "timeout"))
-            if screenshot(shot, ctx["x_env"]):
+            if desktop_screenshot(wine, shot):
                 run.screenshots.append(shot)
-            kill_group(process)
-            run_quiet([WINESERVER, "-k"], ctx["wine_env"], 30)
-            run_quiet([WINESERVER, "-p"], ctx["wine_env"], 30)
+            process.kill()
+            kill_tagged(ctx["tag"])
             break
-    ctx["processes"].launcher = None
-    run.seconds = time.monotonic() - started
+    process.poll()
+    run.seconds = (process.ended or time.monotonic()) - process.started
     if watcher is not None:
         watcher.join(30)
         run.screenshots += [path for path, _ in watcher.shots]
@@ -679,32 +464,29 @@ def main():
 
     build = Path(options.build_dir).resolve()
     work = Path(options.work_dir).resolve()
-    config_file = build / "e2e-config.json"
-    if not config_file.exists():
-        say("demo: %s not found; build the win64-test preset first (scripts/demo.sh does)" % config_file)
+    try:
+        config = load_config(build, needs=("launcher", "lumivex"))
+    except ConfigError as error:
+        say("demo: %s (scripts/demo.sh builds the win64-test preset)" % error)
         return 2
-    config = json.loads(config_file.read_text())
     launcher_exe = Path(config["launcher"])
     lumivex_exe = build / "tools" / "sample" / "Lumivex.exe"
-    url = urllib.parse.urlsplit(config["manifest_url"])
-    if url.scheme != "http" or url.hostname != "127.0.0.1" or url.path != "/Updater/manifest.xml":
-        say("demo: the build's manifest URL %s is not a loopback http URL" % config["manifest_url"])
+    if not lumivex_exe.exists():
+        say("demo: %s is missing; build the win64-test preset first" % lumivex_exe)
         return 2
-    for needed in (launcher_exe, lumivex_exe):
-        if not needed.exists():
-            say("demo: %s is missing; build the win64-test preset first" % needed)
-            return 2
 
     prefix = work / "wineprefix"
-    wine_env = dict(os.environ, WINEPREFIX=str(prefix), WINEDEBUG="-all",
-                    # No Mono or Gecko installer dialogs while the prefix is created.
-                    WINEDLLOVERRIDES="mscoree,mshtml=")
-    processes = Processes(wine_env)
+    # A virtual desktop draws captions, and the launcher's exit code still
+    # reaches us (explorer /desktop=... PROG would return explorer's own).
+    wine = WineSession(prefix, config["processor"], config["lumivex"], work / "wine-session", settings=[
+        ("HKCU\\Software\\Wine\\Explorer", "Desktop", DESKTOP_NAME),
+        ("HKCU\\Software\\Wine\\Explorer\\Desktops", DESKTOP_NAME, DESKTOP_SIZE)])
+    server = UpdateServer("127.0.0.1", config["port"])
     ctx = {
-        "host": url.hostname, "port": url.port or 80, "manifest_url": config["manifest_url"],
+        "host": "127.0.0.1", "port": config["port"], "manifest_url": config["manifest_url"],
         "www": work / "www", "install": work / "install", "logs": work / "logs",
-        "screenshots": work / "screenshots", "timeout": options.timeout,
-        "processes": processes, "wine_env": wine_env,
+        "screenshots": work / "screenshots", "timeout": options.timeout, "wine": wine,
+        "tag": uuid.uuid4().hex,
     }
 
     def on_signal(number, frame):
@@ -715,11 +497,14 @@ def main():
     runs = []
     failure = None
     request_log = None
+    stopped = []
     try:
         say("== preparing %s" % rel(work))
         # A demo that was interrupted may have left its Wine processes behind.
         if prefix.exists():
-            run_quiet([WINESERVER, "-k"], wine_env, 30)
+            wine.kill_all()
+        if options.fresh_prefix:
+            shutil.rmtree(prefix, ignore_errors=True)
         work.mkdir(parents=True, exist_ok=True)
         for child in work.iterdir():
             if child == prefix:
@@ -736,25 +521,32 @@ def main():
         sizes = make_release(work / "release-1", lumivex_exe, MOTD_V1)
         say("   %d files, %.2f MB in %s" % (len(sizes), sum(sizes.values()) / MIB, rel(work / "release-1")))
 
-        request_log = RequestLog(work / "server-requests.log")
-        ctx["requests"] = request_log
-        rate = options.rate * MIB
-        processes.server, processes.server_thread = start_server(ctx["host"], ctx["port"], ctx["www"],
-                                                                 rate, request_log)
+        server.fallback = static_site(ctx["www"], options.rate * MIB)
+        try:
+            server.start()
+        except RuntimeError as error:
+            raise DemoError(str(error))
+        stopped.append("HTTP server")
+        request_log = ctx["requests"] = RequestLog(server)
         say("== serving %s on http://%s:%d/ (release files paced at %.1f MB/s)"
             % (rel(ctx["www"]), ctx["host"], ctx["port"], options.rate))
         manifest_v1 = publish(work / "release-1", 1, ctx)
 
         say("== Wine")
-        x_env = dict(os.environ)
-        if not os.environ.get("DISPLAY"):
-            x_env["DISPLAY"] = start_xvfb(processes)
-            say("   Xvfb on display %s (pid %d)" % (x_env["DISPLAY"], processes.xvfb.pid))
-        wine_env["DISPLAY"] = x_env["DISPLAY"]
-        ctx["x_env"] = x_env
-        processes.wine_started = True
-        prepare_wine(wine_env, prefix, options.fresh_prefix)
-        say("   prefix %s ready" % rel(prefix))
+        if not (prefix / ".harness-ready").exists():
+            say("   creating the Wine prefix %s (first time only; about 10-30 s)" % rel(prefix))
+        stopped += ["Wine server of the demo prefix", "Xvfb, when the demo started one"]
+        try:
+            wine.start()
+        except (RuntimeError, subprocess.TimeoutExpired) as error:
+            raise DemoError("Wine did not start in %s: %s" % (rel(prefix), error))
+        # Wine draws the caption buttons with its Marlett font, which this Wine
+        # build does not find in its data folder: without it they show letters.
+        marlett = prefix / "drive_c" / "windows" / "Fonts" / "marlett.ttf"
+        if WINE_MARLETT.exists() and not marlett.exists():
+            marlett.parent.mkdir(parents=True, exist_ok=True)
+            shutil.copyfile(WINE_MARLETT, marlett)
+        say("   prefix %s ready, display %s" % (rel(prefix), wine.display))
 
         say("== run 1: fresh install folder %s" % rel(ctx["install"]))
         run = Run(1, "fresh install")
@@ -808,9 +600,11 @@ def main():
     except SystemExit as stop:
         failure = "stopped by signal %d" % (stop.code - 128) if isinstance(stop.code, int) else "stopped"
     finally:
-        stopped = processes.stop()
+        kill_tagged(ctx["tag"])
+        wine.stop()
+        server.stop()
         if request_log is not None:
-            request_log.close()
+            request_log.write(work / "server-requests.log")
 
     best = next((r.best_screenshot for r in runs if r.best_screenshot and not r.problems), None)
     if best is not None:

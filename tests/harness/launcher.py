@@ -11,7 +11,6 @@ read what it left behind. A run still going at the end of the test is
 killed and fails the test.
 """
 
-import os
 import shutil
 import subprocess
 import time

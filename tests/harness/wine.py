@@ -185,8 +185,9 @@ class WineSession:
         self.env.update({
             "WINEPREFIX": str(self.prefix),
             "WINEDEBUG": "-all",
-            # No offers to install .NET or HTML engines when the prefix is made.
-            "WINEDLLOVERRIDES": dll_overrides,
+            # No offers to install .NET or HTML engines when the prefix is made; under
+            # emulation, where every program start costs a minute, no menu entries either.
+            "WINEDLLOVERRIDES": dll_overrides + (";winemenubuilder.exe=" if slow else ""),
             # Arguments beyond ASCII reach the Windows side as the characters they are.
             "LC_ALL": "C.UTF-8",
         })
@@ -201,6 +202,12 @@ class WineSession:
     def start(self):
         self.scratch.mkdir(parents=True, exist_ok=True)
         self.env["DISPLAY"] = self.screen.start()
+        self.prepare()
+        self._start_keeper()
+        return self
+
+    def prepare(self):
+        """The prefix, made when missing, with its persistent server and services running."""
         ready = self.prefix / ".harness-ready"
         if not ready.exists():
             # A half-made prefix (an interrupted first start) is made again.
@@ -226,8 +233,6 @@ class WineSession:
                 self._quiet([self.loader, "reg", "add", key, "/v", name, "/t", "REG_SZ", "/d", value, "/f"],
                             timeout=self._limit(60))
             ready.touch()
-        self._start_keeper()
-        return self
 
     def _limit(self, seconds):
         return seconds * 20 if self.slow else seconds
@@ -403,3 +408,13 @@ class WineSession:
             raise AssertionError("no X window found for %r" % window)
         self.key(xid, key)
         return self.wait_until_gone(window) if wait_closed else None
+
+
+if __name__ == "__main__":
+    # For runners that are not Python (CTest): prepare PREFIX ARCH, or stop PREFIX ARCH.
+    import sys
+    session = WineSession(sys.argv[2], sys.argv[3], keeper=None, scratch=sys.argv[2])
+    if sys.argv[1] == "prepare":
+        session.prepare()
+    else:
+        session.kill_all()
