@@ -390,6 +390,11 @@ class MapWatch:
         self._socket.sendall(data)
         self._sequence = (self._sequence + 1) & 0xFFFF
 
+    def forget(self):
+        """Drops what was mapped until now."""
+        self.sync()
+        self.mapped.clear()
+
     def sync(self):
         """Takes in every event the server sent before now (a GetInputFocus round trip)."""
         self._request(struct.pack("<BxH", 43, 1))

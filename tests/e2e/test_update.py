@@ -33,7 +33,7 @@ def read(e2e, relative):
 def run_watched(e2e, **kwargs):
     """A run that shows no box, and the X windows that were shown during it."""
     with MapWatch(e2e.wine.display) as watch:
-        result = e2e.run(**kwargs)
+        result = e2e.run(on_repeat=watch.forget, **kwargs)
     return result, watch.mapped
 
 

@@ -15,6 +15,7 @@ import shutil
 import subprocess
 import time
 import uuid
+import warnings
 from pathlib import Path
 
 from harness.server import MANIFEST_PATH, NO_UPDATE_MANIFEST
@@ -25,6 +26,8 @@ LOG_PATH = Path("Launcher", "log.txt")
 # Marks every process a test starts, the application the launcher starts
 # included, so that whatever outlives a test can be found and killed.
 TAG_VARIABLE = "QUORVAL_E2E_TAG"
+# The run log's line when Wine lost the application's new process during its start-up.
+WINE_START_FAILURE = b"[FAIL] CreateProcess failed: 1359"
 
 
 class AppRecord:
@@ -155,16 +158,20 @@ class LauncherRun:
     def record(self):
         return AppRecord(self.record_path.read_bytes()) if self.record_path.exists() else None
 
-    def wait(self, timeout=None, watch=False, box_grace=None):
+    def wait(self, timeout=None, watch=False, box_grace=None, give_up_on=None):
         """Waits for the end of the run; on time-out kills it and fails the test.
         watch: records the launcher's X windows meanwhile (windows_seen);
         box_grace: answers with Enter the newest of them once one has been up
-        that many seconds (then again after as long)."""
+        that many seconds (then again after as long); give_up_on: bytes that,
+        once in the run log, end the run at once (killed; returns None)."""
         limit = self.timeout if timeout is None else timeout
         deadline = self.started + limit if timeout is None else time.monotonic() + limit
         last_answer = 0.0
         while self.poll() is None:
             now = time.monotonic()
+            if give_up_on is not None and give_up_on in self.log_bytes():
+                self.kill()
+                return None
             if now > deadline:
                 self.windows_at_timeout = self.windows_seen if self.wine.slow else self.test_windows()
                 self.kill()
@@ -172,7 +179,7 @@ class LauncherRun:
                                      % (self.number, limit, self.windows_at_timeout))
             if not (watch or box_grace):
                 try:
-                    self.process.wait(deadline - now)
+                    self.process.wait(0.05 if give_up_on is not None else deadline - now)
                 except subprocess.TimeoutExpired:
                     pass
                 continue
@@ -188,8 +195,17 @@ class LauncherRun:
                 last_answer = since
                 self.wine.key(box, "Return")
             time.sleep(0.25)
+        if give_up_on is not None and give_up_on in self.log_bytes():
+            return None
         self.result = RunResult(self)
         return self.result
+
+    def log_bytes(self):
+        path = self.cwd / LOG_PATH
+        try:
+            return path.read_bytes()
+        except OSError:
+            return b""
 
     def test_windows(self):
         try:
@@ -234,6 +250,7 @@ class LauncherTest:
         self.workdir.mkdir()
         self.tag = uuid.uuid4().hex
         self.runs = []
+        self.repeats = []  # numbers of the runs repeated after WINE_START_FAILURE
         self.apps = []
         self.app_path = self.workdir / "Lumivex.exe"
         shutil.copyfile(config["lumivex"], self.app_path)
@@ -275,10 +292,59 @@ class LauncherTest:
         self.runs.append(run)
         return run
 
-    def run(self, *args, watch=False, box_grace=None, **kwargs):
+    def run(self, *args, watch=False, box_grace=None, on_repeat=None, **kwargs):
         """Starts Launcher.exe and waits for it (for runs that show no window,
-        unless watched or answered: see LauncherRun.wait)."""
+        unless watched or answered: see LauncherRun.wait).
+
+        Wine now and then loses a new process during its own start-up, and
+        CreateProcessW then fails with ERROR_INTERNAL_ERROR. Only then, and
+        only when the site holds no single-use behaviour, the run is repeated
+        once from the same working folder and request log (on_repeat() is
+        called first), with a warning in the test's output."""
+        folder = Path(kwargs.get("cwd") or self.workdir)
+        snapshot = self._snapshot(folder) if self._repeatable() else None
+        requests = len(self.server.requests)
+        run = self.start(*args, **kwargs)
+        result = run.wait(watch=watch, box_grace=box_grace,
+                          give_up_on=WINE_START_FAILURE if snapshot is not None else None)
+        if result is not None:
+            return result
+        self.repeats.append(run.number)
+        warnings.warn("launcher run %d: %s inside Wine (the new process died during Wine's start-up); "
+                      "the run was repeated once" % (run.number, WINE_START_FAILURE.decode()))
+        self._restore(folder, snapshot)
+        self.server.forget_since(requests)
+        if on_repeat is not None:
+            on_repeat()
         return self.start(*args, **kwargs).wait(watch=watch, box_grace=box_grace)
+
+    def _repeatable(self):
+        return not any(callable(v) or hasattr(v, "abort") or hasattr(v, "release") for v in self.site.values())
+
+    @staticmethod
+    def _snapshot(folder, limit=16 << 20):
+        """The folder's files (relative path -> bytes; None for a folder), or None when larger than limit."""
+        entries, total = {}, 0
+        for path in folder.rglob("*"):
+            entries[path.relative_to(folder)] = path.read_bytes() if path.is_file() else None
+            total += len(entries[path.relative_to(folder)] or b"")
+            if total > limit:
+                return None
+        return entries
+
+    @staticmethod
+    def _restore(folder, entries):
+        for path in sorted(folder.rglob("*"), reverse=True):
+            relative = path.relative_to(folder)
+            if relative not in entries or (entries[relative] is None) != path.is_dir():
+                path.unlink() if not path.is_dir() else shutil.rmtree(path)
+        for relative, data in sorted(entries.items()):
+            target = folder / relative
+            if data is None:
+                target.mkdir(parents=True, exist_ok=True)
+            elif not target.is_file() or target.read_bytes() != data:
+                target.parent.mkdir(parents=True, exist_ok=True)
+                target.write_bytes(data)
 
     def start_app(self, *args, sleep_ms=60000, hold=None, exit_code=None, env=None, timeout=15.0):
         """Starts the working folder's Lumivex.exe directly (no launcher), e.g. to
@@ -374,6 +440,8 @@ class LauncherTest:
     def describe(self):
         """The runs, the run log and the server's request log, for failure messages."""
         parts = ["working folder: %s" % self.workdir]
+        if self.repeats:
+            parts.append("repeated after %s: runs %s" % (WINE_START_FAILURE.decode(), self.repeats))
         parts += [run.describe() for run in self.runs] or ["(no launcher runs)"]
         log = self.log_bytes()
         parts.append("run log %s: %s" % (LOG_PATH, "(none)" if log is None else ""))

@@ -389,6 +389,11 @@ class UpdateServer:
         with self._lock:
             return [r for r in self.requests if r.path == path]
 
+    def forget_since(self, count):
+        """Drops the requests after the first `count` from the log."""
+        with self._lock:
+            del self.requests[count:]
+
     def paths(self):
         """(method, path) of every request, in arrival order."""
         with self._lock:
