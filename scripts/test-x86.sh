@@ -90,7 +90,7 @@ emulated)
             || skip "this kernel does not run 32-bit code and the qemu-i386 handler cannot be registered"
         REGISTERED=1
     fi
-    say "route: emulated (this kernel refuses 32-bit code): the smoke tests"
+    say "route: emulated (QEMU user mode): the smoke tests"
     # Under emulation every program start costs about a minute of CPU.
     export E2E_TIME_FACTOR=20
     PYTEST_ARGS="-m smoke" ;;

@@ -173,7 +173,7 @@ class LauncherRun:
                 self.kill()
                 return None
             if now > deadline:
-                self.windows_at_timeout = self.windows_seen if self.wine.slow else self.test_windows()
+                self.windows_at_timeout = self.windows_seen if self.wine.slow else self.probe_windows()
                 self.kill()
                 raise AssertionError("launcher run %d did not end within %.0f s and was killed; windows open: %s"
                                      % (self.number, limit, self.windows_at_timeout))
@@ -207,7 +207,7 @@ class LauncherRun:
         except OSError:
             return b""
 
-    def test_windows(self):
+    def probe_windows(self):
         try:
             return self.wine.windows()
         except Exception as error:  # a diagnosis must not hide the failure it explains
@@ -428,7 +428,7 @@ class LauncherTest:
             kill_process(app)
         for run in self.runs:
             if run.running:
-                run.windows_at_timeout = run.test_windows()
+                run.windows_at_timeout = run.probe_windows()
                 run.kill()
                 complaints.append("launcher run %d was still running at the end of the test and was killed "
                                   "(windows: %r)" % (run.number, run.windows_at_timeout))
