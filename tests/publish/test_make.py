@@ -44,10 +44,11 @@ def test_make_lists_every_file(tmp_path, base, launcher):
 
 def test_default_output_inside_release_is_left_out_and_stable(tmp_path):
     build(tmp_path, {"a.txt": b"a", "sub/b.txt": b"b"})
-    first = run("make", ".", "--base-url", "http://example.invalid/", cwd=tmp_path)
+    # The same serial: by default it is the time, which may tick between runs.
+    first = run("make", ".", "--base-url", "http://example.invalid/", "--serial", "1", cwd=tmp_path)
     assert first.returncode == 0, first.stderr
     manifest = (tmp_path / "manifest.xml").read_bytes()
-    second = run("make", ".", "--base-url", "http://example.invalid/", cwd=tmp_path)
+    second = run("make", ".", "--base-url", "http://example.invalid/", "--serial", "1", cwd=tmp_path)
     assert second.returncode == 0, second.stderr
     assert "manifest.xml" in second.stderr, "the tool should say it left the manifest out"
     assert [f["path"] for f in read_manifest(tmp_path / "manifest.xml")] == ["a.txt", "sub/b.txt"]
