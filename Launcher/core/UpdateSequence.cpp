@@ -64,7 +64,8 @@ bool SaveBackup() {
 
 bool Updater::UpdateFiles() {
     LogLine(L"[ OK ] Downloading update manifest file.");
-    // The result does not matter: whatever file is on disk is judged by parsing.
+    // Whether it arrived only decides whether its signature is worth a
+    // request: whatever file is on disk is judged by parsing.
     bool fetched = DownloadFile(kManifestUrl, kManifestPath, false);
     if constexpr (kManifestSigned) {
         // Without a manifest there is nothing to sign, and a second wait for
