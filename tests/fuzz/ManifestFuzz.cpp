@@ -3,6 +3,8 @@
 // LoadManifest opens it, and checks that the parser never crashes or hangs,
 // that memory stays bounded, and that every accepted manifest lists only
 // complete entries that the write side resolves inside the current directory.
+// Every other run parses in the signed format, whose entries must then each
+// carry a 64-digit hex sha256 (and none in the plain format).
 //
 //   ManifestFuzz --seeds DIR [--seconds N] [--runs N] [--seed N] [--work DIR]
 //   ManifestFuzz --replay FILE      (checks one saved input)
@@ -378,7 +380,13 @@ std::string CheckEntry(const ManifestEntry& entry, const std::wstring& directory
 
 std::string CheckEntries(const Manifest& manifest, const std::wstring& directory) {
     for (const ManifestEntry& entry : manifest.entries) {
-        const std::string fault = CheckEntry(entry, directory);
+        std::string fault = CheckEntry(entry, directory);
+        const bool hexSha256 = entry.sha256.size() == 64 &&
+                               entry.sha256.find_first_not_of(L"0123456789abcdefABCDEF") == std::wstring::npos;
+        if (fault.empty() && hexSha256 != manifest.signedFormat) {
+            fault = manifest.signedFormat ? "accepted a signed-format entry without a 64-digit sha256"
+                                          : "kept a sha256 in the plain format";
+        }
         if (!fault.empty()) {
             return fault + " (path \"" + Printable(entry.path) + "\")";
         }
@@ -412,6 +420,7 @@ bool ReadInput(const std::wstring& path, std::string& data) {
 // True when the input passed and was accepted with entries.
 bool RunOne(const std::wstring& directory, bool& accepted) {
     Manifest manifest;
+    manifest.signedFormat = (g_run & 1) != 0;
     g_started = GetTickCount64();
     // LoadManifest's text mode; its share mode would refuse the open writer.
     FILE* file = _wfsopen(g_current.c_str(), L"r", _SH_DENYNO);
@@ -520,10 +529,13 @@ int wmain(int argc, wchar_t** argv) {
 
     if (!replay.empty()) {
         WriteInput(pool[0]);
-        g_run = 1;
-        bool accepted = false;
-        RunOne(g_work, accepted);
-        std::printf("fuzz: the manifest was %s\n", accepted ? "accepted" : "refused");
+        for (uint64_t run : {1u, 2u}) {  // the signed format, then the plain one
+            g_run = run;
+            bool accepted = false;
+            RunOne(g_work, accepted);
+            std::printf("fuzz: the manifest was %s in the %s format\n", accepted ? "accepted" : "refused",
+                        run == 1 ? "signed" : "plain");
+        }
         Summary();
         return g_findings == 0 ? 0 : 1;
     }
