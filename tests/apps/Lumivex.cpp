@@ -8,6 +8,9 @@
 //   LUMIVEX_EXIT_CODE  exit code, decimal; default 0
 //   LUMIVEX_SLEEP_MS   milliseconds to wait before exiting
 //   LUMIVEX_HOLD       a file to keep open, without sharing, while it waits
+//   LUMIVEX_KEEP_DESKTOP  set: hold Wine's desktop while it waits (the tests'
+//                      idle program); Wine ends its desktop process about a
+//                      second after the last program with a window is gone
 #include "apps/Utf8.h"
 
 #include <windows.h>
@@ -51,6 +54,17 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
         fwrite(text.data(), 1, text.size(), out);
         fclose(out);
         MoveFileExW(partial.c_str(), record.c_str(), MOVEFILE_REPLACE_EXISTING);
+    }
+
+    if (!Environment(L"LUMIVEX_KEEP_DESKTOP").empty()) {
+        // Loaded only here, so that the application the launcher starts stays window-free.
+        HMODULE user32 = LoadLibraryW(L"user32.dll");
+        using GetDesktopWindowFn = HWND(WINAPI*)();
+        FARPROC proc = user32 ? GetProcAddress(user32, "GetDesktopWindow") : nullptr;
+        if (proc != nullptr) {
+            // Through void(*)(), the one cast between function types that is meant to be taken.
+            reinterpret_cast<GetDesktopWindowFn>(reinterpret_cast<void (*)()>(proc))();
+        }
     }
 
     std::wstring sleep = Environment(L"LUMIVEX_SLEEP_MS");

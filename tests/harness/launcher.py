@@ -252,6 +252,7 @@ class LauncherTest:
         self.runs = []
         self.repeats = []  # numbers of the runs repeated after WINE_START_FAILURE
         self.apps = []
+        self.final_requests = None  # the request log as the test left it
         self.app_path = self.workdir / "Lumivex.exe"
         shutil.copyfile(config["lumivex"], self.app_path)
         server.reset({MANIFEST_PATH: NO_UPDATE_MANIFEST})
@@ -423,6 +424,8 @@ class LauncherTest:
 
     def finish(self):
         """Kills what the test left running; returns the complaints."""
+        # Kept for the failure report, which is written after the server's reset.
+        self.final_requests = self.server.describe()
         complaints = []
         for app in self.apps:
             kill_process(app)
@@ -432,9 +435,11 @@ class LauncherTest:
                 run.kill()
                 complaints.append("launcher run %d was still running at the end of the test and was killed "
                                   "(windows: %r)" % (run.number, run.windows_at_timeout))
-        leftovers = kill_tagged(self.tag)
-        if leftovers:
-            complaints.append("processes of the test outlived it and were killed: %s" % leftovers)
+        leftovers = [(pid, process_name(pid)) for pid in tagged_processes(self.tag)]
+        killed = set(kill_pids([pid for pid, _ in leftovers]))
+        if killed:
+            complaints.append("processes of the test outlived it and were killed: %s"
+                              % ", ".join("%d (%s)" % (pid, name) for pid, name in leftovers if pid in killed))
         return complaints
 
     def describe(self):
@@ -448,13 +453,22 @@ class LauncherTest:
         if log is not None:
             parts += ["  %r" % line for line in log.splitlines(keepends=True)] or ["  (empty)"]
         parts.append("server requests:")
-        parts.append(self.server.describe())
+        parts.append(self.final_requests or self.server.describe())
         return "\n".join(parts)
 
 
 def tagged_processes(tag):
     """Ids of the processes whose environment carries the test's tag."""
     return processes_with_env("%s=%s" % (TAG_VARIABLE, tag))
+
+
+def process_name(pid):
+    """A process's command line, for reports."""
+    try:
+        with open("/proc/%d/cmdline" % pid, "rb") as f:
+            return f.read().replace(b"\0", b" ").decode(errors="replace").strip() or "?"
+    except OSError:
+        return "?"
 
 
 def kill_tagged(tag):
