@@ -112,10 +112,12 @@ class Window:
 
 
 class Display:
-    """The X display: the one in DISPLAY, or an Xvfb of our own."""
+    """The X display: the one in DISPLAY, or an Xvfb of our own (on display
+    `number` when given, else on the first free one)."""
 
-    def __init__(self, log_path, size="1024x768x24"):
-        self.name = os.environ.get("DISPLAY") or None
+    def __init__(self, log_path, size="1024x768x24", number=None):
+        self.name = None if number is not None else os.environ.get("DISPLAY") or None
+        self.number = number
         self.log_path = Path(log_path)
         self.size = size
         self.xvfb = None
@@ -129,9 +131,10 @@ class Display:
         self.log_path.parent.mkdir(parents=True, exist_ok=True)
         with open(self.log_path, "wb") as log:
             try:
-                # -displayfd picks a free display number and writes it to the pipe.
+                # -displayfd writes the display number to the pipe once it is ready (picking a free one).
                 self.xvfb = subprocess.Popen(
-                    ["Xvfb", "-displayfd", str(write_end), "-screen", "0", self.size, "-nolisten", "tcp"],
+                    ["Xvfb"] + ([":%d" % self.number] if self.number is not None else []) +
+                    ["-displayfd", str(write_end), "-screen", "0", self.size, "-nolisten", "tcp"],
                     stdin=subprocess.DEVNULL, stdout=log, stderr=log, pass_fds=(write_end,),
                     start_new_session=True)
             finally:
