@@ -99,7 +99,7 @@ emulated)
 esac
 
 # In the background, so that a signal reaches the trap at once.
-LAUNCHER_BUILD_DIR="$BUILD" timeout --kill-after=20 "$GROUP_TIMEOUT" /usr/bin/python3 -m pytest -q \
+LAUNCHER_BUILD_DIR="$BUILD" timeout --kill-after=20 "$GROUP_TIMEOUT" /usr/bin/python3 -m pytest -q -rs \
     -p no:cacheprovider ${X86_JUNIT:+--junitxml="$X86_JUNIT"} $PYTEST_ARGS tests/e2e &
 CHILD=$!
 wait $CHILD

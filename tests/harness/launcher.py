@@ -28,6 +28,14 @@ LOG_PATH = Path("Launcher", "log.txt")
 TAG_VARIABLE = "QUORVAL_E2E_TAG"
 # The run log's line when Wine lost the application's new process during its start-up.
 WINE_START_FAILURE = b"[FAIL] CreateProcess failed: 1359"
+# What QEMU's user-mode emulator prints when a signal kills the program it runs.
+# Wine handles every fault itself (a fault in Windows code becomes an exception),
+# so this is Wine's own signal handling failing under the emulator.
+EMULATOR_CRASH = b"qemu: uncaught target signal"
+
+
+class EmulatorCrash(Exception):
+    """The emulator killed a run inside Wine: no verdict on the launcher."""
 
 
 class AppRecord:
@@ -197,6 +205,11 @@ class LauncherRun:
             time.sleep(0.25)
         if give_up_on is not None and give_up_on in self.log_bytes():
             return None
+        if self.wine.slow and self.process.returncode < 0:
+            stderr = self.stderr_path.read_bytes()
+            if EMULATOR_CRASH in stderr:
+                raise EmulatorCrash("launcher run %d: %s" % (
+                    self.number, stderr[stderr.index(EMULATOR_CRASH):].splitlines()[0].decode(errors="replace")))
         self.result = RunResult(self)
         return self.result
 
