@@ -10,9 +10,9 @@ Fixtures
 
 E2E_TIME_FACTOR stretches every run's time-out (32-bit code under
 emulation); there only the tests marked `smoke` are meant to run, and a
-run that QEMU kills inside Wine's own signal handling is reported skipped. A failing
-test's report carries the launcher runs, the run log and the server's
-request log.
+run that QEMU kills inside Wine's own signal handling is reported skipped.
+A failing test's report carries the launcher runs, the run log and the
+server's request log.
 """
 
 import os

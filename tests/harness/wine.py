@@ -169,7 +169,8 @@ class WineSession:
     program that keeps Wine's services and desktop process up between runs.
 
     keeper: a Windows program that, given LUMIVEX_SLEEP_MS and LUMIVEX_RECORD,
-    records its start and then idles (the test application does).
+    records its start and then idles, holding Wine's desktop when given
+    LUMIVEX_KEEP_DESKTOP (the test application does).
     settings: extra (key, name, value) registry strings for the prefix.
     slow: Wine's start-up may take minutes (32-bit code under emulation)."""
 
