@@ -121,6 +121,14 @@ def split_log(data):
     return [line.decode("latin-1") for line in lines]
 
 
+def windows_now(wine):
+    """The visible windows, for a failure report."""
+    try:
+        return wine.windows()
+    except Exception as error:  # a diagnosis must not hide the failure it explains
+        return "(WindowProbe failed: %s)" % error
+
+
 class LauncherRun:
     """One launcher process started in the background. files: the folder
     for its output and the application's record; tag: marks every process
@@ -181,7 +189,7 @@ class LauncherRun:
                 self.kill()
                 return None
             if now > deadline:
-                self.windows_at_timeout = self.windows_seen if self.wine.slow else self.probe_windows()
+                self.windows_at_timeout = self.windows_seen if self.wine.slow else windows_now(self.wine)
                 self.kill()
                 raise AssertionError("launcher run %d did not end within %.0f s and was killed; windows open: %s"
                                      % (self.number, limit, self.windows_at_timeout))
@@ -219,12 +227,6 @@ class LauncherRun:
             return path.read_bytes()
         except OSError:
             return b""
-
-    def probe_windows(self):
-        try:
-            return self.wine.windows()
-        except Exception as error:  # a diagnosis must not hide the failure it explains
-            return "(WindowProbe failed: %s)" % error
 
     def kill(self):
         kill_process(self.process)
@@ -407,7 +409,7 @@ class LauncherTest:
                                      "captioned %r" % (run.number, run.process.returncode, caption))
             if time.monotonic() > deadline:
                 raise AssertionError("no window captioned %r appeared within %.0f s; windows: %r"
-                                     % (caption, timeout, self.snapshot_windows()))
+                                     % (caption, timeout, windows_now(self.wine)))
             time.sleep(0.05)
 
     def answer(self, window, key="Return", run=None):
@@ -427,12 +429,6 @@ class LauncherTest:
         self.answer(box, key, run=run)
         return box
 
-    def snapshot_windows(self):
-        try:
-            return self.wine.windows()
-        except Exception as error:  # a diagnosis must not hide the failure it explains
-            return "(WindowProbe failed: %s)" % error
-
     # --- the end of the test
 
     def finish(self):
@@ -444,7 +440,7 @@ class LauncherTest:
             kill_process(app)
         for run in self.runs:
             if run.running:
-                run.windows_at_timeout = run.probe_windows()
+                run.windows_at_timeout = windows_now(run.wine)
                 run.kill()
                 complaints.append("launcher run %d was still running at the end of the test and was killed "
                                   "(windows: %r)" % (run.number, run.windows_at_timeout))
