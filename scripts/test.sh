@@ -98,7 +98,7 @@ echo "== unit tests (Wine)"
 # The prefix's server and services run detached, so that CTest does not
 # wait for processes that inherited its output pipe.
 $PY tests/harness/wine.py prepare "$UNIT_PREFIX" x86_64
-WINEPREFIX="$UNIT_PREFIX" WINEDEBUG=-all ctest --test-dir build/win64-test --output-on-failure --timeout 300 \
+WINEPREFIX="$UNIT_PREFIX" WINEDEBUG=-all,err+all ctest --test-dir build/win64-test --output-on-failure --timeout 300 \
     --output-junit "$RESULTS/unit.xml"
 count unit $? "$RESULTS/unit.xml"
 $PY tests/harness/wine.py stop "$UNIT_PREFIX" x86_64

@@ -26,7 +26,7 @@ LOG_PATH = Path("Launcher", "log.txt")
 # Marks every process a test starts, the application the launcher starts
 # included, so that whatever outlives a test can be found and killed.
 TAG_VARIABLE = "QUORVAL_E2E_TAG"
-# The run log's line when Wine lost the application's new process during its start-up.
+# The run log's line when the application's new process died in Wine's own start-up.
 WINE_START_FAILURE = b"[FAIL] CreateProcess failed: 1359"
 # What QEMU's user-mode emulator prints when a signal kills the program it runs.
 # Wine handles every fault itself (a fault in Windows code becomes an exception),
@@ -312,8 +312,10 @@ class LauncherTest:
         """Starts Launcher.exe and waits for it (for runs that show no window,
         unless watched or answered: see LauncherRun.wait).
 
-        Wine now and then loses a new process during its own start-up, and
-        CreateProcessW then fails with ERROR_INTERNAL_ERROR. Only then, and
+        A process that dies in Wine's own start-up makes CreateProcessW fail
+        with ERROR_INTERNAL_ERROR; the known cause is gone (Wine starts
+        without address randomisation, see wine.py), so this is a net for
+        an unknown one. Only then, and
         only when the site holds no single-use behaviour, the run is repeated
         once from the same working folder and request log (on_repeat() is
         called first), with a warning in the test's output."""

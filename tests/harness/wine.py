@@ -20,6 +20,14 @@ from pathlib import Path
 WINE_SERVER = "/usr/lib/wine/wineserver"
 # The loader of each build; a 32-bit program runs in a 32-bit prefix of its own.
 LOADERS = {"x86_64": "/usr/lib/wine/wine64", "i686": "/usr/lib/wine/wine"}
+# Every Wine process starts without address-space randomisation. With it,
+# Linux puts the 64-bit loader's heap anywhere in the 1 GiB above the loader
+# (at 0x7d000000); about one start in several thousand it covers 0x7ffe0000,
+# the page Wine must map for Windows' shared user data: that process exits
+# with 1 before any Windows code runs ("failed to map the shared user data"),
+# and a program it was started for fails with CreateProcessW error 1359.
+# setarch execs in place, so a run keeps its process id.
+NO_RANDOMISATION = ["/usr/bin/setarch", "-R"]
 EMULATOR = "/usr/bin/qemu-i386-static"
 
 # What the message box of the Windows dialog manager calls its text control.
@@ -179,6 +187,7 @@ class WineSession:
         self.prefix = Path(prefix)
         self.arch = arch
         self.loader = LOADERS[arch]
+        self.wine_command = NO_RANDOMISATION + [self.loader]  # what starts a Windows program here
         self.keeper = keeper
         self.window_probe = window_probe
         self.scratch = Path(scratch)
@@ -188,7 +197,8 @@ class WineSession:
         self.env = {k: v for k, v in os.environ.items() if not k.startswith("WINE") and not k.startswith("LC_")}
         self.env.update({
             "WINEPREFIX": str(self.prefix),
-            "WINEDEBUG": "-all",
+            # Wine's own error reports only: they land in a run's output, and so in its failure report.
+            "WINEDEBUG": "-all,err+all",
             # No offers to install .NET or HTML engines when the prefix is made; under
             # emulation, where every program start costs a minute, no menu entries either.
             "WINEDLLOVERRIDES": dll_overrides + (";winemenubuilder.exe=" if slow else ""),
@@ -234,7 +244,7 @@ class WineSession:
         if not ready.exists():
             # Without a window manager Wine waits 2 s for every window that closes, unless unmanaged.
             for key, name, value in [(r"HKCU\Software\Wine\X11 Driver", "Managed", "N")] + self.settings:
-                self._quiet([self.loader, "reg", "add", key, "/v", name, "/t", "REG_SZ", "/d", value, "/f"],
+                self._quiet(self.wine_command + ["reg", "add", key, "/v", name, "/t", "REG_SZ", "/d", value, "/f"],
                             timeout=self._limit(60))
             ready.touch()
 
@@ -248,7 +258,7 @@ class WineSession:
         deadline = time.monotonic() + self._limit(600)
         while True:
             started = time.monotonic()
-            if self._quiet([self.loader, "wineboot"], timeout=self._limit(600), check=False).returncode == 0:
+            if self._quiet(self.wine_command + ["wineboot"], timeout=self._limit(600), check=False).returncode == 0:
                 return
             if time.monotonic() - started < 240 or time.monotonic() > deadline:
                 raise RuntimeError("wineboot failed in %s" % self.prefix)
@@ -259,7 +269,7 @@ class WineSession:
             record.unlink()
         env = dict(self.env, LUMIVEX_SLEEP_MS=str(7 * 24 * 3600 * 1000), LUMIVEX_RECORD=windows_path(record),
                    LUMIVEX_KEEP_DESKTOP="1")
-        self._keeper = subprocess.Popen([self.loader, str(self.keeper)], cwd=self.scratch, env=env,
+        self._keeper = subprocess.Popen(self.wine_command + [str(self.keeper)], cwd=self.scratch, env=env,
                                         stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                         stderr=subprocess.DEVNULL)
         deadline = time.monotonic() + self._limit(60)
@@ -313,14 +323,14 @@ class WineSession:
 
     def run(self, argv, timeout=60, **kwargs):
         """Runs a Windows program (or a Wine tool) to its end, output captured."""
-        return subprocess.run([self.loader] + [str(a) for a in argv], env=self.env, stdin=subprocess.DEVNULL,
+        return subprocess.run(self.wine_command + [str(a) for a in argv], env=self.env, stdin=subprocess.DEVNULL,
                               capture_output=True, timeout=self._limit(timeout), **kwargs)
 
     # --- programs
 
     def spawn(self, argv, cwd, env=None, stdout=None, stderr=None, new_session=False):
         """Starts a Windows program in the background (argv[0] is its Linux path)."""
-        return subprocess.Popen([self.loader] + [str(a) for a in argv], cwd=cwd,
+        return subprocess.Popen(self.wine_command + [str(a) for a in argv], cwd=cwd,
                                 env=dict(self.env, **(env or {})), stdin=subprocess.DEVNULL,
                                 stdout=stdout if stdout is not None else subprocess.DEVNULL,
                                 stderr=stderr if stderr is not None else subprocess.DEVNULL,
