@@ -313,9 +313,8 @@ class LauncherTest:
         unless watched or answered: see LauncherRun.wait).
 
         A process that dies in Wine's own start-up makes CreateProcessW fail
-        with ERROR_INTERNAL_ERROR; the known cause is gone (Wine starts
-        without address randomisation, see wine.py), so this is a net for
-        an unknown one. Only then, and
+        with ERROR_INTERNAL_ERROR. Its known cause is gone (see
+        NO_RANDOMISATION in wine.py); should it happen all the same, and
         only when the site holds no single-use behaviour, the run is repeated
         once from the same working folder and request log (on_repeat() is
         called first), with a warning in the test's output."""

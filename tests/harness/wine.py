@@ -186,8 +186,7 @@ class WineSession:
                  dll_overrides="mscoree,mshtml="):
         self.prefix = Path(prefix)
         self.arch = arch
-        self.loader = LOADERS[arch]
-        self.wine_command = NO_RANDOMISATION + [self.loader]  # what starts a Windows program here
+        self.wine_command = NO_RANDOMISATION + [LOADERS[arch]]  # what starts a Windows program here
         self.keeper = keeper
         self.window_probe = window_probe
         self.scratch = Path(scratch)
