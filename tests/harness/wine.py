@@ -266,11 +266,9 @@ class WineSession:
         record = self.scratch / ("keeper-%s.txt" % self.arch)
         if record.exists():
             record.unlink()
-        env = dict(self.env, LUMIVEX_SLEEP_MS=str(7 * 24 * 3600 * 1000), LUMIVEX_RECORD=windows_path(record),
-                   LUMIVEX_KEEP_DESKTOP="1")
-        self._keeper = subprocess.Popen(self.wine_command + [str(self.keeper)], cwd=self.scratch, env=env,
-                                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                        stderr=subprocess.DEVNULL)
+        self._keeper = self.spawn([self.keeper], cwd=self.scratch,
+                                  env={"LUMIVEX_SLEEP_MS": str(7 * 24 * 3600 * 1000),
+                                       "LUMIVEX_RECORD": windows_path(record), "LUMIVEX_KEEP_DESKTOP": "1"})
         deadline = time.monotonic() + self._limit(60)
         while not record.exists():
             if self._keeper.poll() is not None:
