@@ -1,8 +1,8 @@
 #include "core/Launch.h"
 
-#include "core/Constants.h"
+#include "common/Constants.h"
 #include "common/Handles.h"
-#include "core/RunLog.h"
+#include "common/RunLog.h"
 
 #include <windows.h>
 

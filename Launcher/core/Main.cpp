@@ -1,7 +1,7 @@
-// Entry point: single-instance guard, then one Updater run.
-#include "core/Constants.h"
+// Entry point: single-instance guard, then one run.
+#include "common/Constants.h"
 #include "common/Handles.h"
-#include "core/Updater.h"
+#include "core/Run.h"
 
 #include <windows.h>
 #include <commctrl.h>
@@ -18,12 +18,5 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     controls.dwICC = ICC_PROGRESS_CLASS;
     InitCommonControlsEx(&controls);
 
-    int result;
-    {
-        Updater updater(instance);
-        result = updater.RunUpdate();
-        // The guard closes here, before the Updater is destroyed.
-        guard.Close();
-    }
-    return result;
+    return RunUpdate(instance);
 }

@@ -1,6 +1,6 @@
 #include "manifest/Manifest.h"
 
-#include "core/FileHelpers.h"
+#include "common/FileHelpers.h"
 #include "common/Handles.h"
 #include "manifest/AsciiCase.h"
 #include "manifest/ManifestPath.h"

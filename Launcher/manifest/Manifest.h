@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -33,8 +34,8 @@ public:
     std::wstring sha256;  // only in the signed format; empty otherwise
 };
 
-// The operation UpdateAll hands each stale entry to: (context, src, path).
-using DownloadOperation = bool (*)(void* context, const wchar_t* url, const wchar_t* path);
+// What UpdateAll hands each stale entry to: (src, path); true when it landed.
+using DownloadOperation = std::function<bool(const wchar_t* url, const wchar_t* path)>;
 
 class Manifest {
 public:
@@ -58,7 +59,7 @@ public:
     // All sizes, and the sizes of current entries, in bytes.
     void ComputeTotals(double& total, double& done) const;
     // Downloads and re-verifies every stale entry; true when all ended current.
-    bool UpdateAll(void* context, DownloadOperation download);
+    bool UpdateAll(const DownloadOperation& download);
 
     // Set before parsing by a build that checks signatures: the root must then
     // carry serial="N" and every file sha256; both are ignored otherwise.

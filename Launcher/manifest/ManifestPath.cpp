@@ -1,6 +1,6 @@
 #include "manifest/ManifestPath.h"
 
-#include "core/FileHelpers.h"
+#include "common/FileHelpers.h"
 #include "manifest/AsciiCase.h"
 
 namespace {

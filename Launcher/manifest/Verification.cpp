@@ -85,7 +85,7 @@ void Manifest::ComputeTotals(double& total, double& done) const {
     }
 }
 
-bool Manifest::UpdateAll(void* context, DownloadOperation download) {
+bool Manifest::UpdateAll(const DownloadOperation& download) {
     // Never stops early: after a failure (or a cancellation, which the
     // download operation handles) every stale entry is still handed over.
     ScopedCryptProvider provider(AcquireDigestProvider(signedFormat));
@@ -94,7 +94,7 @@ bool Manifest::UpdateAll(void* context, DownloadOperation download) {
         if (entry.IsCurrent()) {
             continue;
         }
-        if (download == nullptr || !download(context, entry.src.c_str(), entry.path.c_str())) {
+        if (!download || !download(entry.src.c_str(), entry.path.c_str())) {
             result = false;
         } else if (!entry.Verify(provider.Get())) {
             result = false;

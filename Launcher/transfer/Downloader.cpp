@@ -1,9 +1,9 @@
-// One HTTP GET of one URL streamed into one file under the current directory,
-// within the bounds of TransferLimits.h.
-#include "core/FileHelpers.h"
+#include "transfer/Downloader.h"
+
+#include "common/Constants.h"
+#include "common/FileHelpers.h"
 #include "common/Handles.h"
-#include "core/RunLog.h"
-#include "core/Updater.h"
+#include "common/RunLog.h"
 #include "transfer/TransferLimits.h"
 
 #include <string>
@@ -37,10 +37,10 @@ unsigned Seconds(uint32_t milliseconds) { return milliseconds / 1000; }
 
 }  // namespace
 
-Updater::TransferClock::TransferClock(bool withDeadline)
+Downloader::TransferClock::TransferClock(bool withDeadline)
     : deadline(withDeadline ? GetTickCount64() + kManifestDeadlineMs : 0) {}
 
-uint32_t Updater::TransferClock::NextWait(bool& deadlineBound) const {
+uint32_t Downloader::TransferClock::NextWait(bool& deadlineBound) const {
     deadlineBound = false;
     if (deadline == 0) {
         return kStallLimitMs;
@@ -54,18 +54,18 @@ uint32_t Updater::TransferClock::NextWait(bool& deadlineBound) const {
     return kStallLimitMs;
 }
 
-Updater::CallEnd Updater::AwaitCall(const wchar_t* url, const TransferClock& clock, bool withProgress) {
+Downloader::CallEnd Downloader::AwaitCall(const wchar_t* url, const TransferClock& clock, Progress* progress) {
     bool deadlineBound = false;
     uint32_t limit = clock.NextWait(deadlineBound);
-    HANDLE finished = worker.Finished();
+    HANDLE finished = worker_.Finished();
     ULONGLONG start = GetTickCount64();
     // A quick answer is taken without looking at the queue; the window is
     // pumped after every block anyway.
-    DWORD quiet = withProgress && kQuietWaitMs < limit ? kQuietWaitMs : limit;
+    DWORD quiet = progress != nullptr && kQuietWaitMs < limit ? kQuietWaitMs : limit;
     if (WaitForSingleObject(finished, quiet) == WAIT_OBJECT_0) {
         return CallEnd::kFinished;
     }
-    while (withProgress) {
+    while (progress != nullptr) {
         ULONGLONG waited = GetTickCount64() - start;
         if (waited >= limit) {
             break;
@@ -75,8 +75,8 @@ Updater::CallEnd Updater::AwaitCall(const wchar_t* url, const TransferClock& clo
         if (woke == WAIT_OBJECT_0) {
             return CallEnd::kFinished;
         }
-        if (woke == WAIT_OBJECT_0 + 1 && !PumpMessages()) {
-            worker.Abandon();
+        if (woke == WAIT_OBJECT_0 + 1 && !progress->Pump()) {
+            worker_.Abandon();
             return CallEnd::kCancelled;
         }
         if (woke == WAIT_FAILED) {
@@ -86,7 +86,7 @@ Updater::CallEnd Updater::AwaitCall(const wchar_t* url, const TransferClock& clo
     if (WaitForSingleObject(finished, 0) == WAIT_OBJECT_0) {
         return CallEnd::kFinished;
     }
-    worker.Abandon();
+    worker_.Abandon();
     if (deadlineBound) {
         LogLine(L"[FAIL] Download of \"%ls\" took longer than %u s (error %u).", url, Seconds(kManifestDeadlineMs),
                 static_cast<unsigned>(ERROR_INTERNET_TIMEOUT));
@@ -97,22 +97,22 @@ Updater::CallEnd Updater::AwaitCall(const wchar_t* url, const TransferClock& clo
     return CallEnd::kTimedOut;
 }
 
-HINTERNET Updater::OpenFollowingRedirects(const wchar_t* url, const TransferClock& clock, bool withProgress,
+HINTERNET Downloader::OpenFollowingRedirects(const wchar_t* url, const TransferClock& clock, Progress* progress,
                                           CallEnd& end) {
     std::wstring current = url;
     for (unsigned hops = 0;; ++hops) {
-        if (!worker.StartOpen(session, current.c_str(), kRequestFlags)) {
+        if (!worker_.StartOpen(session_, current.c_str(), kRequestFlags)) {
             return nullptr;
         }
-        end = AwaitCall(url, clock, withProgress);
+        end = AwaitCall(url, clock, progress);
         if (end != CallEnd::kFinished) {
             return nullptr;
         }
-        ScopedInternetHandle request(worker.TakeRequest());
+        ScopedInternetHandle request(worker_.TakeRequest());
         if (!request.IsValid()) {
             return nullptr;
         }
-        if (!IsRedirectStatus(worker.StatusCode()) || worker.Location().empty()) {
+        if (!IsRedirectStatus(worker_.StatusCode()) || worker_.Location().empty()) {
             return request.Release();
         }
         if (hops == kMaxRedirects) {
@@ -122,43 +122,43 @@ HINTERNET Updater::OpenFollowingRedirects(const wchar_t* url, const TransferCloc
             return nullptr;
         }
         std::wstring next;
-        if (!ResolveLocation(current, worker.Location(), next)) {
+        if (!ResolveLocation(current, worker_.Location(), next)) {
             return nullptr;
         }
         current.swap(next);
     }
 }
 
-Updater::CallEnd Updater::Receive(HINTERNET request, HANDLE file, const wchar_t* url, const wchar_t* relativePath,
-                                  const TransferClock& clock, bool withProgress) {
+Downloader::CallEnd Downloader::Receive(HINTERNET request, HANDLE file, const wchar_t* url, const wchar_t* relativePath,
+                                  const TransferClock& clock, Progress* progress) {
     uint64_t written = 0;
     // The open usually brought the first block along.
-    bool pending = worker.HasBlock();
+    bool pending = worker_.HasBlock();
     for (;;) {
         if (!pending) {
-            if (!worker.StartRead(request)) {
+            if (!worker_.StartRead(request)) {
                 return CallEnd::kFailed;
             }
-            CallEnd end = AwaitCall(url, clock, withProgress);
+            CallEnd end = AwaitCall(url, clock, progress);
             if (end != CallEnd::kFinished) {
                 return end;
             }
         }
         // A failed read ends like the data: the caller judges what arrived.
-        DWORD count = worker.Count();
-        if (!worker.Succeeded() || count == 0) {
+        DWORD count = worker_.Count();
+        if (!worker_.Succeeded() || count == 0) {
             return CallEnd::kFinished;
         }
-        if (!withProgress && written + count > kManifestSizeCap) {
+        if (progress == nullptr && written + count > kManifestSizeCap) {
             LogLine(L"[FAIL] \"%ls\" is larger than %u bytes (error %u).", url, kManifestSizeCap,
                     static_cast<unsigned>(ERROR_FILE_TOO_LARGE));
             return CallEnd::kLimit;
         }
-        const BYTE* data = worker.Data();
+        const BYTE* data = worker_.Data();
         // The next block is read while this one is written and the window
         // pumped; whoever leaves early abandons that read.
-        pending = !worker.Ended();
-        if (pending && !worker.StartRead(request)) {
+        pending = !worker_.Ended();
+        if (pending && !worker_.StartRead(request)) {
             return CallEnd::kFailed;
         }
         DWORD put = 0;
@@ -166,35 +166,65 @@ Updater::CallEnd Updater::Receive(HINTERNET request, HANDLE file, const wchar_t*
             DWORD error = GetLastError();
             LogLine(L"[FAIL] Failed to write file \"%ls\" (error %u).", relativePath,
                     static_cast<unsigned>(error != ERROR_SUCCESS ? error : ERROR_DISK_FULL));
-            worker.Abandon();
+            worker_.Abandon();
             return CallEnd::kFailed;
         }
         written += count;
-        if (withProgress) {
-            AddProgress(count);
-            if (!PumpMessages()) {
-                worker.Abandon();
+        if (progress != nullptr) {
+            progress->Received(count);
+            if (!progress->Pump()) {
+                worker_.Abandon();
                 return CallEnd::kCancelled;
             }
         }
         if (!pending) {
             return CallEnd::kFinished;
         }
-        CallEnd end = AwaitCall(url, clock, withProgress);
+        CallEnd end = AwaitCall(url, clock, progress);
         if (end != CallEnd::kFinished) {
             return end;
         }
     }
 }
 
-bool Updater::DownloadFile(const wchar_t* url, const wchar_t* relativePath, bool withProgress) {
-    if (url == nullptr || relativePath == nullptr || session == nullptr || IsCancelled()) {
+Downloader::Downloader() {
+    session_ = InternetOpenW(kAgentName, INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
+    if (session_ != nullptr) {
+        // Windows honours these; under Wine the launcher's own bounds hold.
+        DWORD timeout = kStallLimitMs;
+        for (DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT,
+                             INTERNET_OPTION_RECEIVE_TIMEOUT}) {
+            InternetSetOptionW(session_, option, &timeout, sizeof(timeout));
+        }
+    }
+}
+
+Downloader::~Downloader() {
+    // A call still outstanding is left to finish on its own thread.
+    worker_.Abandon();
+    if (session_ != nullptr) {
+        InternetCloseHandle(session_);
+        session_ = nullptr;
+    }
+}
+
+bool Downloader::FetchManifest(const wchar_t* url, const wchar_t* relativePath) {
+    return Fetch(url, relativePath, nullptr);
+}
+
+bool Downloader::FetchFile(const wchar_t* url, const wchar_t* relativePath, Progress& progress) {
+    // Once cancelled, nothing more is requested.
+    return progress.Pump() && Fetch(url, relativePath, &progress);
+}
+
+bool Downloader::Fetch(const wchar_t* url, const wchar_t* relativePath, Progress* progress) {
+    if (url == nullptr || relativePath == nullptr || session_ == nullptr) {
         return false;
     }
     // The manifest shows no window and cannot be cancelled: it gets a deadline.
-    TransferClock clock(!withProgress);
+    TransferClock clock(progress == nullptr);
     CallEnd end = CallEnd::kFailed;
-    ScopedInternetHandle request(OpenFollowingRedirects(url, clock, withProgress, end));
+    ScopedInternetHandle request(OpenFollowingRedirects(url, clock, progress, end));
     if (!request.IsValid()) {
         return false;
     }
@@ -212,18 +242,16 @@ bool Updater::DownloadFile(const wchar_t* url, const wchar_t* relativePath, bool
 
     // The HTTP status is not looked at: the caller judges the content by
     // parsing it or by its digest.
-    end = Receive(request.Get(), file.Get(), url, relativePath, clock, withProgress);
+    end = Receive(request.Get(), file.Get(), url, relativePath, clock, progress);
     file.Close();
-    // No move of the bar per file (each move repaints it at once under
-    // Wine): AddProgress moves it, and the size timer catches up with it.
-    if (!withProgress && (end == CallEnd::kTimedOut || end == CallEnd::kLimit)) {
+    if (progress == nullptr && (end == CallEnd::kTimedOut || end == CallEnd::kLimit)) {
         // A manifest cut off by a bound could still parse as a whole one.
         DeleteFileW(fullPath.c_str());
     }
     return end == CallEnd::kFinished;
 }
 
-bool DownloadEntry(void* updater, const wchar_t* url, const wchar_t* relativePath) {
+bool DownloadEntry(Downloader& downloader, Progress& progress, const wchar_t* url, const wchar_t* relativePath) {
     LogLine(L"[ OK ] Downloading \"%ls\" from \"%ls\"", relativePath, url);
-    return static_cast<Updater*>(updater)->DownloadFile(url, relativePath, true);
+    return downloader.FetchFile(url, relativePath, progress);
 }

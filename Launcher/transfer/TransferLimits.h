@@ -4,7 +4,7 @@
 // through CMake cache variables (LauncherConfig.h).
 #pragma once
 
-#include "core/LauncherConfig.h"
+#include "common/LauncherConfig.h"
 
 #include <cstdint>
 

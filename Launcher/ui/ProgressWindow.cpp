@@ -1,8 +1,7 @@
 #include "ui/ProgressWindow.h"
 
-#include "core/Constants.h"
-#include "core/RunLog.h"
-#include "core/Updater.h"
+#include "common/Constants.h"
+#include "common/RunLog.h"
 #include "res/resource.h"
 
 #include <commctrl.h>
@@ -43,8 +42,12 @@ void FormatSizeText(double done, double total, wchar_t* text, size_t capacity) {
     text[capacity - 1] = L'\0';  // _snwprintf leaves a full buffer unterminated
 }
 
-INT_PTR CALLBACK ProgressDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    Updater* updater = reinterpret_cast<Updater*>(GetWindowLongPtrW(window, DWLP_USER));
+ProgressWindow::ProgressWindow(HINSTANCE instance) : instance_(instance) {}
+
+ProgressWindow::~ProgressWindow() { Close(); }
+
+INT_PTR CALLBACK ProgressWindow::DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    ProgressWindow* self = reinterpret_cast<ProgressWindow*>(GetWindowLongPtrW(window, DWLP_USER));
     switch (message) {
     case WM_INITDIALOG:
         SetWindowLongPtrW(window, DWLP_USER, lParam);
@@ -57,15 +60,15 @@ INT_PTR CALLBACK ProgressDialogProc(HWND window, UINT message, WPARAM wParam, LP
         return TRUE;
     case WM_COMMAND:
         if (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL) {
-            if (updater != nullptr) {
-                updater->Cancel(window);
+            if (self != nullptr) {
+                self->Cancel();
             }
             return TRUE;
         }
         return FALSE;
     case WM_TIMER:
-        if (updater != nullptr) {
-            updater->UpdateSizeText();
+        if (self != nullptr) {
+            self->UpdateSizeText();
         }
         return TRUE;
     default:
@@ -73,110 +76,106 @@ INT_PTR CALLBACK ProgressDialogProc(HWND window, UINT message, WPARAM wParam, LP
     }
 }
 
-void Updater::ShowProgressWindow() {
-    if (window != nullptr) {
+void ProgressWindow::Show() {
+    if (window_ != nullptr) {
         return;
     }
-    window = CreateDialogParamW(instance, MAKEINTRESOURCEW(IDD_PROGRESS), nullptr, ProgressDialogProc,
-                                reinterpret_cast<LPARAM>(this));
+    window_ = CreateDialogParamW(instance_, MAKEINTRESOURCEW(IDD_PROGRESS), nullptr, DialogProc,
+                                 reinterpret_cast<LPARAM>(this));
 }
 
-void Updater::CloseProgressWindow() {
-    if (window != nullptr) {
-        DestroyWindow(window);
-        window = nullptr;
+void ProgressWindow::Close() {
+    if (window_ != nullptr) {
+        DestroyWindow(window_);
+        window_ = nullptr;
     }
 }
 
-void Updater::SetStatusText(const wchar_t* text) {
-    if (window != nullptr) {
-        SetDlgItemTextW(window, IDC_STATUS_TEXT, text);
+void ProgressWindow::SetStatusText(const wchar_t* text) {
+    if (window_ != nullptr) {
+        SetDlgItemTextW(window_, IDC_STATUS_TEXT, text);
     }
 }
 
-void Updater::InitProgress() {
-    if (window == nullptr) {
+void ProgressWindow::Start(double totalBytes, double doneBytes) {
+    total_ = totalBytes;
+    done_ = doneBytes;
+    if (window_ == nullptr) {
         return;
     }
-    manifest.ComputeTotals(total, done);
-    SendDlgItemMessageW(window, IDC_PROGRESS_BAR, PBM_SETRANGE32, 0, ToBarPosition(total));
+    SendDlgItemMessageW(window_, IDC_PROGRESS_BAR, PBM_SETRANGE32, 0, ToBarPosition(total_));
     RECT bar = {};
-    GetClientRect(GetDlgItem(window, IDC_PROGRESS_BAR), &bar);
-    barPixels = bar.right > 0 ? bar.right : 1;
+    GetClientRect(GetDlgItem(window_, IDC_PROGRESS_BAR), &bar);
+    barPixels_ = bar.right > 0 ? bar.right : 1;
     ShowProgress();
 }
 
-int Updater::DrawnBarLength() const {
-    if (!(total > 0.0)) {
+int ProgressWindow::DrawnBarLength() const {
+    if (!(total_ > 0.0)) {
         return 0;
     }
-    double fraction = done < total ? done / total : 1.0;
-    return static_cast<int>(fraction * barPixels);
+    double fraction = done_ < total_ ? done_ / total_ : 1.0;
+    return static_cast<int>(fraction * barPixels_);
 }
 
-void Updater::ShowProgress() {
-    if (window != nullptr) {
-        barMoved = GetTickCount64();
-        barDrawn = DrawnBarLength();
-        SendDlgItemMessageW(window, IDC_PROGRESS_BAR, PBM_SETPOS, static_cast<WPARAM>(ToBarPosition(done)), 0);
+void ProgressWindow::ShowProgress() {
+    if (window_ != nullptr) {
+        barMoved_ = GetTickCount64();
+        barDrawn_ = DrawnBarLength();
+        SendDlgItemMessageW(window_, IDC_PROGRESS_BAR, PBM_SETPOS, static_cast<WPARAM>(ToBarPosition(done_)), 0);
     }
 }
 
-void Updater::AddProgress(uint32_t bytes) {
-    done += bytes;
+void ProgressWindow::Received(uint32_t bytes) {
+    done_ += bytes;
     // Wine repaints the bar on every move: move it only when that shows, and
     // a few dozen times a second at most.
-    if (window == nullptr) {
+    if (window_ == nullptr) {
         return;
     }
     int drawn = DrawnBarLength();
-    if (drawn != barDrawn && (drawn - barDrawn >= kBarImmediateStep || drawn >= barPixels ||
-                              GetTickCount64() - barMoved >= kBarMoveIntervalMs)) {
+    if (drawn != barDrawn_ && (drawn - barDrawn_ >= kBarImmediateStep || drawn >= barPixels_ ||
+                               GetTickCount64() - barMoved_ >= kBarMoveIntervalMs)) {
         ShowProgress();
     }
 }
 
-void Updater::UpdateSizeText() {
-    if (window == nullptr) {
+void ProgressWindow::UpdateSizeText() {
+    if (window_ == nullptr) {
         return;
     }
-    if (DrawnBarLength() != barDrawn) {
+    if (DrawnBarLength() != barDrawn_) {
         ShowProgress();
     }
     wchar_t text[kSizeTextLength];
-    FormatSizeText(done, total, text, kSizeTextLength);
-    SetDlgItemTextW(window, IDC_SIZE_TEXT, text);
+    FormatSizeText(done_, total_, text, kSizeTextLength);
+    SetDlgItemTextW(window_, IDC_SIZE_TEXT, text);
 }
 
-bool Updater::PumpMessages() {
-    bool result = true;
+bool ProgressWindow::Pump() {
     MSG message;
     while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
         if (message.message == WM_QUIT) {
             // Someone asked the process to end: treat it as a cancellation.
-            flags |= kCancelled;
-            result = false;
+            cancelled_ = true;
         }
-        if (window != nullptr && IsDialogMessageW(window, &message)) {
+        if (window_ != nullptr && IsDialogMessageW(window_, &message)) {
             continue;
         }
         TranslateMessage(&message);
         DispatchMessageW(&message);
     }
-    if (IsCancelled()) {
-        result = false;
-    }
-    return result;
+    return !cancelled_;
 }
 
-void Updater::Cancel(HWND dialog) {
-    HWND button = GetDlgItem(dialog, IDCANCEL);
+void ProgressWindow::Cancel() {
+    HWND button = GetDlgItem(window_, IDCANCEL);
     // Esc and the close box still reach here once the button is disabled;
     // one cancellation is logged once.
-    if (IsCancelled() && button != nullptr && !IsWindowEnabled(button)) {
+    if (cancelled_ && button != nullptr && !IsWindowEnabled(button)) {
         return;
     }
-    flags |= kCancelled;
+    cancelled_ = true;
     EnableWindow(button, FALSE);
     LogLine(L"[ OK ] User cancelled update.");
 }

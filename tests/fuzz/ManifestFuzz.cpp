@@ -12,7 +12,7 @@
 // Each input is written to WORK\current.xml before it is parsed, so a crash
 // leaves it behind; findings are copied to WORK\finding-*.xml. The exit code
 // is 0 without findings, 1 with any, 2 for a usage error.
-#include "core/FileHelpers.h"
+#include "common/FileHelpers.h"
 #include "manifest/Manifest.h"
 #include "manifest/ManifestPath.h"
 

@@ -5,8 +5,9 @@
 
 #include "unit/TestSupport.h"
 
-#include "core/Updater.h"
+#include "transfer/Downloader.h"
 #include "transfer/TransferLimits.h"
+#include "ui/ProgressWindow.h"
 
 #include <gtest/gtest.h>
 
@@ -223,17 +224,23 @@ class Download : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_NE(server.Port(), 0) << "the loopback server did not start";
-        ASSERT_NE(updater.Session(), nullptr);
+        ASSERT_NE(downloader.Session(), nullptr);
     }
 
     void TearDown() override {
-        updater.CloseProgressWindow();
+        window.Close();
         DrainQueue();
+    }
+
+    // A manifest (no progress) or a file of the update (reporting to window).
+    bool Fetch(const wchar_t* url, const wchar_t* path, bool withProgress) {
+        return withProgress ? downloader.FetchFile(url, path, window) : downloader.FetchManifest(url, path);
     }
 
     ScratchDirectory scratch;
     LoopbackServer server;
-    Updater updater{GetModuleHandleW(nullptr)};
+    Downloader downloader;
+    ProgressWindow window{GetModuleHandleW(nullptr)};
 };
 
 struct BodyCase {
@@ -257,7 +264,7 @@ TEST_F(Download, WritesWhateverBodyTheServerSends) {
         SCOPED_TRACE(c.name);
         LogCapture log;
         WriteBytes(L"target.bin", "an older, longer file that must not survive in part");
-        EXPECT_TRUE(updater.DownloadFile(server.Url(c.path).c_str(), L"target.bin", c.withProgress));
+        EXPECT_TRUE(Fetch(server.Url(c.path).c_str(), L"target.bin", c.withProgress));
         // The size first: a difference in megabytes of content would print unreadably.
         std::string written = ReadBytes(L"target.bin");
         ASSERT_EQ(written.size(), c.expected.size());
@@ -268,7 +275,7 @@ TEST_F(Download, WritesWhateverBodyTheServerSends) {
 
 TEST_F(Download, CreatesMissingDirectoriesAndLogsThem) {
     LogCapture log;
-    EXPECT_TRUE(updater.DownloadFile(server.Url("/body").c_str(), L"new\\nested\\file.bin", false));
+    EXPECT_TRUE(Fetch(server.Url("/body").c_str(), L"new\\nested\\file.bin", false));
     EXPECT_EQ(ReadBytes(L"new\\nested\\file.bin"), Body(kBodySize));
     EXPECT_EQ(log.Text(), "[ OK ] Created directory: \"" + scratch.NarrowPath() + "\\new\\nested\"\r\n");
 }
@@ -277,8 +284,8 @@ TEST_F(Download, TheRequestIsAPlainGetWithTheAgentNoCookiesAndNoCache) {
     const std::wstring url = server.Url("/body");
     // A cookie the session would send if cookies were on; /body also sets one.
     ASSERT_TRUE(InternetSetCookieW(url.c_str(), nullptr, L"planted=yes"));
-    ASSERT_TRUE(updater.DownloadFile(url.c_str(), L"first.bin", false));
-    ASSERT_TRUE(updater.DownloadFile(url.c_str(), L"second.bin", true));
+    ASSERT_TRUE(Fetch(url.c_str(), L"first.bin", false));
+    ASSERT_TRUE(Fetch(url.c_str(), L"second.bin", true));
 
     std::vector<std::string> requests = server.Requests();
     ASSERT_EQ(requests.size(), 2u);
@@ -292,7 +299,7 @@ TEST_F(Download, TheRequestIsAPlainGetWithTheAgentNoCookiesAndNoCache) {
 
     // The same session without the download's flags does send the cookie, so
     // the check above can fail.
-    HINTERNET plain = InternetOpenUrlW(updater.Session(), url.c_str(), nullptr, 0, INTERNET_FLAG_RELOAD, 0);
+    HINTERNET plain = InternetOpenUrlW(downloader.Session(), url.c_str(), nullptr, 0, INTERNET_FLAG_RELOAD, 0);
     ASSERT_NE(plain, nullptr);
     char buffer[4096];
     DWORD read = 0;
@@ -305,66 +312,101 @@ TEST_F(Download, TheRequestIsAPlainGetWithTheAgentNoCookiesAndNoCache) {
 }
 
 TEST_F(Download, ProgressCountsEveryByteOnlyWhenAsked) {
-    EXPECT_TRUE(updater.DownloadFile(server.Url("/body").c_str(), L"quiet.bin", false));
-    EXPECT_EQ(updater.Done(), 0.0);
+    EXPECT_TRUE(Fetch(server.Url("/body").c_str(), L"quiet.bin", false));
+    EXPECT_EQ(window.Done(), 0.0);
 
     // Without progress the queue is left alone: a pending cancel stays pending.
-    updater.ShowProgressWindow();
-    ASSERT_NE(updater.Window(), nullptr);
-    PostMessageW(updater.Window(), WM_COMMAND, IDCANCEL, 0);
-    EXPECT_TRUE(updater.DownloadFile(server.Url("/body").c_str(), L"quiet.bin", false));
-    EXPECT_FALSE(updater.IsCancelled());
+    window.Show();
+    ASSERT_NE(window.Handle(), nullptr);
+    PostMessageW(window.Handle(), WM_COMMAND, IDCANCEL, 0);
+    EXPECT_TRUE(Fetch(server.Url("/body").c_str(), L"quiet.bin", false));
+    EXPECT_FALSE(window.IsCancelled());
     MSG message;
-    EXPECT_TRUE(PeekMessageW(&message, updater.Window(), WM_COMMAND, WM_COMMAND, PM_REMOVE));
-    updater.CloseProgressWindow();
+    EXPECT_TRUE(PeekMessageW(&message, window.Handle(), WM_COMMAND, WM_COMMAND, PM_REMOVE));
+    window.Close();
 
-    EXPECT_TRUE(updater.DownloadFile(server.Url("/body").c_str(), L"counted.bin", true));
-    EXPECT_EQ(updater.Done(), static_cast<double>(kBodySize));
-    EXPECT_TRUE(updater.DownloadFile(server.Url("/missing").c_str(), L"counted.bin", true));
-    EXPECT_EQ(updater.Done(), static_cast<double>(kBodySize + FileSize(L"counted.bin")));
+    EXPECT_TRUE(Fetch(server.Url("/body").c_str(), L"counted.bin", true));
+    EXPECT_EQ(window.Done(), static_cast<double>(kBodySize));
+    EXPECT_TRUE(Fetch(server.Url("/missing").c_str(), L"counted.bin", true));
+    EXPECT_EQ(window.Done(), static_cast<double>(kBodySize + FileSize(L"counted.bin")));
 }
 
 TEST_F(Download, AfterACancelNothingIsRequestedOrCreated) {
     LogCapture log;
-    updater.ShowProgressWindow();
-    ASSERT_NE(updater.Window(), nullptr);
-    updater.Cancel(updater.Window());
-    for (bool withProgress : {true, false}) {
-        SCOPED_TRACE(withProgress);
-        DWORD start = GetTickCount();
-        EXPECT_FALSE(updater.DownloadFile(server.Url("/body").c_str(), L"never\\file.bin", withProgress));
-        EXPECT_LT(GetTickCount() - start, 1000u);
-    }
+    window.Show();
+    ASSERT_NE(window.Handle(), nullptr);
+    PostMessageW(window.Handle(), WM_COMMAND, IDCANCEL, 0);
+    EXPECT_FALSE(window.Pump());
+    const std::wstring url = server.Url("/body");
+    DWORD start = GetTickCount();
+    EXPECT_FALSE(Fetch(url.c_str(), L"never\\file.bin", true));
+    // The remaining entries are still named in the log, but not requested.
+    EXPECT_FALSE(DownloadEntry(downloader, window, url.c_str(), L"never\\file.bin"));
+    EXPECT_LT(GetTickCount() - start, 1000u);
     Sleep(200);  // a request, had one been sent, would have arrived by now
     EXPECT_EQ(server.Connections(), 0);
     EXPECT_FALSE(FileExists(L"never"));
-    EXPECT_EQ(updater.Done(), 0.0);
-    EXPECT_EQ(log.Text(), "[ OK ] User cancelled update.\r\n");
+    EXPECT_EQ(window.Done(), 0.0);
+    EXPECT_EQ(log.Text(), "[ OK ] User cancelled update.\r\n[ OK ] Downloading \"never\\file.bin\" from \"" +
+                              std::string(url.begin(), url.end()) + "\"\r\n");
 }
+
+// The window, with something queued for it as the first block arrives, the
+// way a user's click or a request to end lands in mid-transfer.
+class InterruptedWindow final : public Progress {
+public:
+    InterruptedWindow(ProgressWindow& window, void (*interrupt)(HWND)) : window_(window), interrupt_(interrupt) {}
+
+    void Received(uint32_t bytes) override {
+        window_.Received(bytes);
+        if (interrupt_ != nullptr) {
+            interrupt_(window_.Handle());
+            interrupt_ = nullptr;
+        }
+    }
+    bool Pump() override { return window_.Pump(); }
+
+private:
+    ProgressWindow& window_;
+    void (*interrupt_)(HWND);
+};
 
 TEST_F(Download, ACancelDuringTheTransferStopsAfterTheChunkJustWritten) {
     LogCapture log;
-    updater.ShowProgressWindow();
-    ASSERT_NE(updater.Window(), nullptr);
-    // The user's click waits in the queue until the first chunk is written.
-    PostMessageW(updater.Window(), WM_COMMAND, IDCANCEL, 0);
-    EXPECT_FALSE(updater.DownloadFile(server.Url("/body").c_str(), L"partial.bin", true));
-    EXPECT_TRUE(updater.IsCancelled());
+    window.Show();
+    ASSERT_NE(window.Handle(), nullptr);
+    InterruptedWindow clicked(window, [](HWND dialog) { PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0); });
+    EXPECT_FALSE(downloader.FetchFile(server.Url("/body").c_str(), L"partial.bin", clicked));
+    EXPECT_TRUE(window.IsCancelled());
     uint64_t written = FileSize(L"partial.bin");
     EXPECT_GT(written, 0u);
     EXPECT_LE(written, kTransferBlockSize);
-    EXPECT_EQ(updater.Done(), static_cast<double>(written));
+    EXPECT_EQ(window.Done(), static_cast<double>(written));
     EXPECT_EQ(ReadBytes(L"partial.bin"), Body(kBodySize).substr(0, static_cast<size_t>(written)));
     EXPECT_EQ(log.Text(), "[ OK ] User cancelled update.\r\n");
 }
 
 TEST_F(Download, AQuitMessageDuringTheTransferStopsItSilently) {
     LogCapture log;
-    PostQuitMessage(0);
-    EXPECT_FALSE(updater.DownloadFile(server.Url("/body").c_str(), L"partial.bin", true));
-    EXPECT_TRUE(updater.IsCancelled());
-    EXPECT_LE(FileSize(L"partial.bin"), kTransferBlockSize);
+    InterruptedWindow quitting(window, [](HWND) { PostQuitMessage(0); });
+    EXPECT_FALSE(downloader.FetchFile(server.Url("/body").c_str(), L"partial.bin", quitting));
+    EXPECT_TRUE(window.IsCancelled());
+    uint64_t written = FileSize(L"partial.bin");
+    EXPECT_GT(written, 0u);
+    EXPECT_LE(written, kTransferBlockSize);
     EXPECT_EQ(log.Text(), "");
+}
+
+TEST_F(Download, AClickQueuedBeforeTheTransferIsAnsweredBeforeAnyRequest) {
+    LogCapture log;
+    window.Show();
+    ASSERT_NE(window.Handle(), nullptr);
+    PostMessageW(window.Handle(), WM_COMMAND, IDCANCEL, 0);
+    EXPECT_FALSE(downloader.FetchFile(server.Url("/body").c_str(), L"partial.bin", window));
+    Sleep(200);  // a request, had one been sent, would have arrived by now
+    EXPECT_EQ(server.Connections(), 0);
+    EXPECT_FALSE(FileExists(L"partial.bin"));
+    EXPECT_EQ(log.Text(), "[ OK ] User cancelled update.\r\n");
 }
 
 TEST_F(Download, AFileHeldOpenWithoutSharingIsReported) {
@@ -375,14 +417,14 @@ TEST_F(Download, AFileHeldOpenWithoutSharingIsReported) {
     std::string logged;
     {
         LogCapture log;
-        result = updater.DownloadFile(server.Url("/body").c_str(), L"in-use.bin", true);
+        result = Fetch(server.Url("/body").c_str(), L"in-use.bin", true);
         logged = log.Text();
     }
     CloseHandle(held);
     EXPECT_FALSE(result);
     EXPECT_EQ(logged, "[FAIL] Failed to open file \"in-use.bin\".\r\n");
     EXPECT_EQ(ReadBytes(L"in-use.bin"), "the application's copy");
-    EXPECT_EQ(updater.Done(), 0.0);
+    EXPECT_EQ(window.Done(), 0.0);
 }
 
 TEST_F(Download, UnopenableUrlsFailWithoutAFile) {
@@ -397,23 +439,23 @@ TEST_F(Download, UnopenableUrlsFailWithoutAFile) {
     LogCapture log;
     for (const UrlCase& c : cases) {
         SCOPED_TRACE(c.name);
-        EXPECT_FALSE(updater.DownloadFile(c.url.c_str(), L"unreachable.bin", true));
+        EXPECT_FALSE(Fetch(c.url.c_str(), L"unreachable.bin", true));
         EXPECT_FALSE(FileExists(L"unreachable.bin"));
     }
-    EXPECT_FALSE(updater.DownloadFile(nullptr, L"unreachable.bin", true));
-    EXPECT_FALSE(updater.DownloadFile(server.Url("/body").c_str(), nullptr, true));
+    EXPECT_FALSE(Fetch(nullptr, L"unreachable.bin", true));
+    EXPECT_FALSE(Fetch(server.Url("/body").c_str(), nullptr, true));
     EXPECT_FALSE(FileExists(L"unreachable.bin"));
-    EXPECT_EQ(updater.Done(), 0.0);
+    EXPECT_EQ(window.Done(), 0.0);
     EXPECT_EQ(log.Text(), "");
-    EXPECT_FALSE(updater.IsCancelled());
+    EXPECT_FALSE(window.IsCancelled());
 }
 
 TEST_F(Download, DownloadEntryLogsPathThenUrlAndCountsProgress) {
     LogCapture log;
     const std::wstring url = server.Url("/body");
-    EXPECT_TRUE(DownloadEntry(&updater, url.c_str(), L"entry.bin"));
+    EXPECT_TRUE(DownloadEntry(downloader, window, url.c_str(), L"entry.bin"));
     EXPECT_EQ(ReadBytes(L"entry.bin"), Body(kBodySize));
-    EXPECT_EQ(updater.Done(), static_cast<double>(kBodySize));
+    EXPECT_EQ(window.Done(), static_cast<double>(kBodySize));
     EXPECT_EQ(log.Text(), "[ OK ] Downloading \"entry.bin\" from \"http://127.0.0.1:" +
                               std::to_string(server.Port()) + "/body\"\r\n");
 }

@@ -1,6 +1,6 @@
 #include "unit/TestSupport.h"
 
-#include "core/FileHelpers.h"
+#include "common/FileHelpers.h"
 
 #include <gtest/gtest.h>
 

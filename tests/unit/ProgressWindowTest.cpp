@@ -2,7 +2,7 @@
 // its size line, the message pump and every way of cancelling.
 #include "unit/TestSupport.h"
 
-#include "core/Updater.h"
+#include "manifest/Manifest.h"
 #include "res/resource.h"
 #include "ui/ProgressWindow.h"
 
@@ -73,26 +73,34 @@ void AddSizedEntry(Manifest& manifest, const wchar_t* path, const wchar_t* size,
     }
 }
 
-class ProgressWindow : public ::testing::Test {
+class ProgressWindowTest : public ::testing::Test {
 protected:
     void TearDown() override {
-        updater.CloseProgressWindow();
+        progress.Close();
         DrainQueue();
     }
 
     // Three mebibytes in all, one of them already current.
     void FillThreeMebibytesOneCurrent() {
-        Manifest& manifest = updater.GetManifest();
         AddSizedEntry(manifest, L"present.bin", L"1048576", true);
         AddSizedEntry(manifest, L"stale.bin", L"2097152", false);
     }
 
-    Updater updater{GetModuleHandleW(nullptr)};
+    // The counters start from the entries, as a run starts them.
+    void InitProgress() {
+        double total = 0.0;
+        double done = 0.0;
+        manifest.ComputeTotals(total, done);
+        progress.Start(total, done);
+    }
+
+    Manifest manifest;
+    ProgressWindow progress{GetModuleHandleW(nullptr)};
 };
 
-TEST_F(ProgressWindow, IsMadeFromTheTemplateWithItsCaptionAndFourControls) {
-    updater.ShowProgressWindow();
-    HWND dialog = updater.Window();
+TEST_F(ProgressWindowTest, IsMadeFromTheTemplateWithItsCaptionAndFourControls) {
+    progress.Show();
+    HWND dialog = progress.Handle();
     ASSERT_NE(dialog, nullptr);
     EXPECT_TRUE(IsWindowVisible(dialog));
 
@@ -120,35 +128,35 @@ TEST_F(ProgressWindow, IsMadeFromTheTemplateWithItsCaptionAndFourControls) {
         EXPECT_TRUE(IsWindowEnabled(item));
     }
 
-    updater.SetStatusText(L"Updating...");
+    progress.SetStatusText(L"Updating...");
     EXPECT_EQ(ItemText(dialog, IDC_STATUS_TEXT), L"Updating...");
 }
 
-TEST_F(ProgressWindow, ShowingTwiceMakesOneWindowAndClosingForgetsIt) {
-    updater.ShowProgressWindow();
-    HWND first = updater.Window();
+TEST_F(ProgressWindowTest, ShowingTwiceMakesOneWindowAndClosingForgetsIt) {
+    progress.Show();
+    HWND first = progress.Handle();
     ASSERT_NE(first, nullptr);
-    updater.ShowProgressWindow();
-    EXPECT_EQ(updater.Window(), first);
+    progress.Show();
+    EXPECT_EQ(progress.Handle(), first);
     EXPECT_EQ(DialogsOfThisThread(), 1);
 
-    updater.CloseProgressWindow();
-    EXPECT_EQ(updater.Window(), nullptr);
+    progress.Close();
+    EXPECT_EQ(progress.Handle(), nullptr);
     EXPECT_FALSE(IsWindow(first));
     EXPECT_EQ(DialogsOfThisThread(), 0);
-    updater.CloseProgressWindow();  // nothing left to close
-    EXPECT_EQ(updater.Window(), nullptr);
+    progress.Close();  // nothing left to close
+    EXPECT_EQ(progress.Handle(), nullptr);
 }
 
-TEST_F(ProgressWindow, InitProgressSetsTheBarAndTheTimerWritesTheSizeLine) {
+TEST_F(ProgressWindowTest, InitProgressSetsTheBarAndTheTimerWritesTheSizeLine) {
     FillThreeMebibytesOneCurrent();
-    updater.ShowProgressWindow();
-    HWND dialog = updater.Window();
+    progress.Show();
+    HWND dialog = progress.Handle();
     ASSERT_NE(dialog, nullptr);
-    updater.InitProgress();
+    InitProgress();
 
-    EXPECT_EQ(updater.Total(), 3.0 * kMebibyte);
-    EXPECT_EQ(updater.Done(), 1.0 * kMebibyte);
+    EXPECT_EQ(progress.Total(), 3.0 * kMebibyte);
+    EXPECT_EQ(progress.Done(), 1.0 * kMebibyte);
     PBRANGE range = BarRange(dialog);
     EXPECT_EQ(range.iLow, 0);
     EXPECT_EQ(range.iHigh, static_cast<int>(3 * kMebibyte));
@@ -160,16 +168,16 @@ TEST_F(ProgressWindow, InitProgressSetsTheBarAndTheTimerWritesTheSizeLine) {
     EXPECT_EQ(ItemText(dialog, IDC_SIZE_TEXT), L"1.00 MB of 3.00 MB");
 }
 
-TEST_F(ProgressWindow, TheRealTimerFiresWhileMessagesArePumped) {
+TEST_F(ProgressWindowTest, TheRealTimerFiresWhileMessagesArePumped) {
     FillThreeMebibytesOneCurrent();
-    updater.ShowProgressWindow();
-    HWND dialog = updater.Window();
+    progress.Show();
+    HWND dialog = progress.Handle();
     ASSERT_NE(dialog, nullptr);
-    updater.InitProgress();
+    InitProgress();
 
     DWORD start = GetTickCount();
     while (ItemText(dialog, IDC_SIZE_TEXT).empty() && GetTickCount() - start < 3000) {
-        EXPECT_TRUE(updater.PumpMessages());
+        EXPECT_TRUE(progress.Pump());
         Sleep(20);
     }
     EXPECT_EQ(ItemText(dialog, IDC_SIZE_TEXT), L"1.00 MB of 3.00 MB");
@@ -177,14 +185,13 @@ TEST_F(ProgressWindow, TheRealTimerFiresWhileMessagesArePumped) {
     EXPECT_GE(GetTickCount() - start, 400u);
 }
 
-TEST_F(ProgressWindow, AllSizesZeroGiveAnEmptyRangeAndZeroMegabytes) {
-    Manifest& manifest = updater.GetManifest();
+TEST_F(ProgressWindowTest, AllSizesZeroGiveAnEmptyRangeAndZeroMegabytes) {
     AddSizedEntry(manifest, L"a.bin", L"0", true);
     AddSizedEntry(manifest, L"b.bin", L"0", false);
-    updater.ShowProgressWindow();
-    HWND dialog = updater.Window();
+    progress.Show();
+    HWND dialog = progress.Handle();
     ASSERT_NE(dialog, nullptr);
-    updater.InitProgress();
+    InitProgress();
 
     PBRANGE range = BarRange(dialog);
     EXPECT_EQ(range.iLow, 0);
@@ -194,50 +201,49 @@ TEST_F(ProgressWindow, AllSizesZeroGiveAnEmptyRangeAndZeroMegabytes) {
     EXPECT_EQ(ItemText(dialog, IDC_SIZE_TEXT), L"0.00 MB of 0.00 MB");
 }
 
-TEST_F(ProgressWindow, TotalsBeyondTheBarsRangePinItInsteadOfGoingNegative) {
-    Manifest& manifest = updater.GetManifest();
+TEST_F(ProgressWindowTest, TotalsBeyondTheBarsRangePinItInsteadOfGoingNegative) {
     AddSizedEntry(manifest, L"a.bin", L"2147483647", true);
     AddSizedEntry(manifest, L"b.bin", L"2147483647", true);
-    updater.ShowProgressWindow();
-    HWND dialog = updater.Window();
+    progress.Show();
+    HWND dialog = progress.Handle();
     ASSERT_NE(dialog, nullptr);
-    updater.InitProgress();
+    InitProgress();
 
-    EXPECT_EQ(updater.Total(), 4294967294.0);
+    EXPECT_EQ(progress.Total(), 4294967294.0);
     EXPECT_EQ(BarRange(dialog).iHigh, INT_MAX);
     EXPECT_EQ(BarPosition(dialog), INT_MAX);
 }
 
-TEST_F(ProgressWindow, AddProgressCountsWithAndWithoutAWindow) {
+TEST_F(ProgressWindowTest, AddProgressCountsWithAndWithoutAWindow) {
     FillThreeMebibytesOneCurrent();
-    updater.AddProgress(4096);
-    updater.AddProgress(100);
-    EXPECT_EQ(updater.Done(), 4196.0);
+    progress.Received(4096);
+    progress.Received(100);
+    EXPECT_EQ(progress.Done(), 4196.0);
 
-    updater.ShowProgressWindow();
-    HWND dialog = updater.Window();
+    progress.Show();
+    HWND dialog = progress.Handle();
     ASSERT_NE(dialog, nullptr);
-    updater.InitProgress();  // starts again from the entries
-    updater.AddProgress(kMebibyte / 4);
-    updater.AddProgress(kMebibyte / 4);
-    EXPECT_EQ(updater.Done(), 1.5 * kMebibyte);
+    InitProgress();  // starts again from the entries
+    progress.Received(kMebibyte / 4);
+    progress.Received(kMebibyte / 4);
+    EXPECT_EQ(progress.Done(), 1.5 * kMebibyte);
     EXPECT_EQ(BarPosition(dialog), static_cast<int>(kMebibyte + kMebibyte / 2));
     Tick(dialog);
     EXPECT_EQ(ItemText(dialog, IDC_SIZE_TEXT), L"1.50 MB of 3.00 MB");
 
     // The counters outlive the window.
-    updater.CloseProgressWindow();
-    updater.AddProgress(kMebibyte / 2);
-    EXPECT_EQ(updater.Done(), 2.0 * kMebibyte);
-    EXPECT_EQ(updater.Total(), 3.0 * kMebibyte);
+    progress.Close();
+    progress.Received(kMebibyte / 2);
+    EXPECT_EQ(progress.Done(), 2.0 * kMebibyte);
+    EXPECT_EQ(progress.Total(), 3.0 * kMebibyte);
 }
 
-TEST_F(ProgressWindow, StepsTheBarWaitsForShowAtTheNextTickAndTheEndAtOnce) {
+TEST_F(ProgressWindowTest, StepsTheBarWaitsForShowAtTheNextTickAndTheEndAtOnce) {
     FillThreeMebibytesOneCurrent();
-    updater.ShowProgressWindow();
-    HWND dialog = updater.Window();
+    progress.Show();
+    HWND dialog = progress.Handle();
     ASSERT_NE(dialog, nullptr);
-    updater.InitProgress();
+    InitProgress();
     RECT bar = {};
     GetClientRect(GetDlgItem(dialog, IDC_PROGRESS_BAR), &bar);
     ASSERT_GT(bar.right, 8);
@@ -246,31 +252,31 @@ TEST_F(ProgressWindow, StepsTheBarWaitsForShowAtTheNextTickAndTheEndAtOnce) {
     // Four pixels in small steps: the bar may hold them back, the timer
     // shows them (to within a pixel).
     for (int i = 0; i < 40; ++i) {
-        updater.AddProgress(static_cast<uint32_t>(pixel / 10));
+        progress.Received(static_cast<uint32_t>(pixel / 10));
     }
     Tick(dialog);
-    int done = static_cast<int>(updater.Done());
+    int done = static_cast<int>(progress.Done());
     EXPECT_GT(BarPosition(dialog), done - pixel);
     EXPECT_LE(BarPosition(dialog), done);
 
     // The last byte fills the bar at once, however small the step.
-    updater.AddProgress(static_cast<uint32_t>(3 * kMebibyte - 1 - done));
-    updater.AddProgress(1);
+    progress.Received(static_cast<uint32_t>(3 * kMebibyte - 1 - done));
+    progress.Received(1);
     EXPECT_EQ(BarPosition(dialog), static_cast<int>(3 * kMebibyte));
 }
 
 TEST(ProgressWindowMissing, ADialogThatCannotBeCreatedOnlyLosesTheDisplay) {
     // A module without the template.
-    Updater updater(GetModuleHandleW(L"kernel32.dll"));
-    updater.ShowProgressWindow();
-    ASSERT_EQ(updater.Window(), nullptr);
-    updater.SetStatusText(L"Updating...");
-    updater.UpdateSizeText();
-    updater.AddProgress(10);
-    EXPECT_EQ(updater.Done(), 10.0);
-    EXPECT_TRUE(updater.PumpMessages());
-    EXPECT_FALSE(updater.IsCancelled());
-    updater.CloseProgressWindow();
+    ProgressWindow progress(GetModuleHandleW(L"kernel32.dll"));
+    progress.Show();
+    ASSERT_EQ(progress.Handle(), nullptr);
+    progress.SetStatusText(L"Updating...");
+    progress.UpdateSizeText();
+    progress.Received(10);
+    EXPECT_EQ(progress.Done(), 10.0);
+    EXPECT_TRUE(progress.Pump());
+    EXPECT_FALSE(progress.IsCancelled());
+    progress.Close();
 }
 
 // Every way the user can cancel: the flag is set, the button disabled, and
@@ -293,34 +299,34 @@ void CloseBox(HWND dialog) { PostMessageW(dialog, WM_CLOSE, 0, 0); }
 class CancelBy : public ::testing::TestWithParam<CancelAction> {
 protected:
     void TearDown() override {
-        updater.CloseProgressWindow();
+        progress.Close();
         DrainQueue();
     }
 
-    Updater updater{GetModuleHandleW(nullptr)};
+    ProgressWindow progress{GetModuleHandleW(nullptr)};
 };
 
 TEST_P(CancelBy, SetsTheFlagDisablesTheButtonAndLogsOnce) {
     LogCapture log;
-    updater.ShowProgressWindow();
-    HWND dialog = updater.Window();
+    progress.Show();
+    HWND dialog = progress.Handle();
     ASSERT_NE(dialog, nullptr);
-    EXPECT_TRUE(updater.PumpMessages());
-    EXPECT_FALSE(updater.IsCancelled());
+    EXPECT_TRUE(progress.Pump());
+    EXPECT_FALSE(progress.IsCancelled());
 
     GetParam().act(dialog);
-    EXPECT_FALSE(updater.PumpMessages());
-    EXPECT_TRUE(updater.IsCancelled());
+    EXPECT_FALSE(progress.Pump());
+    EXPECT_TRUE(progress.IsCancelled());
     EXPECT_FALSE(IsWindowEnabled(GetDlgItem(dialog, IDCANCEL)));
     EXPECT_EQ(log.Text(), kCancelLine);
 
     GetParam().act(dialog);
-    EXPECT_FALSE(updater.PumpMessages());
-    EXPECT_TRUE(updater.IsCancelled());
+    EXPECT_FALSE(progress.Pump());
+    EXPECT_TRUE(progress.IsCancelled());
     EXPECT_EQ(log.Text(), kCancelLine);
 }
 
-INSTANTIATE_TEST_SUITE_P(ProgressWindow, CancelBy,
+INSTANTIATE_TEST_SUITE_P(ProgressWindowTest, CancelBy,
                          ::testing::Values(CancelAction{"CancelCommand", PostCancelCommand},
                                            CancelAction{"OkCommand", PostOkCommand},
                                            CancelAction{"ButtonClick", ClickCancelButton},
@@ -329,40 +335,40 @@ INSTANTIATE_TEST_SUITE_P(ProgressWindow, CancelBy,
                                            CancelAction{"CloseBox", CloseBox}),
                          [](const ::testing::TestParamInfo<CancelAction>& info) { return info.param.name; });
 
-TEST_F(ProgressWindow, OtherCommandsAndKeysDoNotCancel) {
+TEST_F(ProgressWindowTest, OtherCommandsAndKeysDoNotCancel) {
     LogCapture log;
-    updater.ShowProgressWindow();
-    HWND dialog = updater.Window();
+    progress.Show();
+    HWND dialog = progress.Handle();
     ASSERT_NE(dialog, nullptr);
     PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDC_SIZE_TEXT, 0), 0);
     PostMessageW(dialog, WM_KEYDOWN, VK_TAB, 0);
     PostMessageW(dialog, WM_KEYDOWN, 'A', 0);
-    EXPECT_TRUE(updater.PumpMessages());
-    EXPECT_FALSE(updater.IsCancelled());
+    EXPECT_TRUE(progress.Pump());
+    EXPECT_FALSE(progress.IsCancelled());
     EXPECT_TRUE(IsWindowEnabled(GetDlgItem(dialog, IDCANCEL)));
     EXPECT_EQ(log.Text(), "");
 }
 
-TEST_F(ProgressWindow, AQuitMessageCancelsSilentlyAndIsConsumed) {
+TEST_F(ProgressWindowTest, AQuitMessageCancelsSilentlyAndIsConsumed) {
     LogCapture log;
     for (bool withWindow : {false, true}) {
         SCOPED_TRACE(withWindow ? "with the window" : "without a window");
-        Updater quitting(GetModuleHandleW(nullptr));
+        ProgressWindow quitting(GetModuleHandleW(nullptr));
         if (withWindow) {
-            quitting.ShowProgressWindow();
-            ASSERT_NE(quitting.Window(), nullptr);
+            quitting.Show();
+            ASSERT_NE(quitting.Handle(), nullptr);
         }
         PostQuitMessage(0);
-        EXPECT_FALSE(quitting.PumpMessages());
+        EXPECT_FALSE(quitting.Pump());
         EXPECT_TRUE(quitting.IsCancelled());
         MSG message;
         EXPECT_FALSE(PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) << "quit posted again";
         if (withWindow) {
-            EXPECT_TRUE(IsWindowEnabled(GetDlgItem(quitting.Window(), IDCANCEL)));
+            EXPECT_TRUE(IsWindowEnabled(GetDlgItem(quitting.Handle(), IDCANCEL)));
         }
         // Cancelled stays cancelled.
-        EXPECT_FALSE(quitting.PumpMessages());
-        quitting.CloseProgressWindow();
+        EXPECT_FALSE(quitting.Pump());
+        quitting.Close();
     }
     EXPECT_EQ(log.Text(), "");
 }

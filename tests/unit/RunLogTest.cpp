@@ -1,6 +1,6 @@
 #include "unit/TestSupport.h"
 
-#include "core/RunLog.h"
+#include "common/RunLog.h"
 
 #include <gtest/gtest.h>
 

@@ -19,18 +19,19 @@ constexpr wchar_t kGhi[] = L"826bbc5d0522f5f20a1da4b60fa8c871";       // "ghi"
 struct FakeServer {
     std::map<std::wstring, std::string> bodies;
     std::vector<std::wstring> calls;  // "src -> path", in order
-};
 
-bool Download(void* context, const wchar_t* url, const wchar_t* path) {
-    FakeServer& server = *static_cast<FakeServer*>(context);
-    server.calls.push_back(std::wstring(url) + L" -> " + path);
-    auto body = server.bodies.find(url);
-    if (body == server.bodies.end()) {
-        return false;
+    DownloadOperation Download() {
+        return [this](const wchar_t* url, const wchar_t* path) {
+            calls.push_back(std::wstring(url) + L" -> " + path);
+            auto body = bodies.find(url);
+            if (body == bodies.end()) {
+                return false;
+            }
+            WriteBytes(path, body->second);
+            return true;
+        };
     }
-    WriteBytes(path, body->second);
-    return true;
-}
+};
 
 void AddThree(Manifest& manifest) {
     ASSERT_TRUE(manifest.AddEntry(L"one.txt", L"3", kAbc, L"http://host/one"));
@@ -47,7 +48,7 @@ TEST(ManifestUpdateAll, FetchesEveryStaleEntryInOrderAndVerifiesIt) {
     AddThree(manifest);
     FakeServer server;
     server.bodies = {{L"http://host/one", "abc"}, {L"http://host/two", "def"}, {L"http://host/three", "ghi"}};
-    EXPECT_TRUE(manifest.UpdateAll(&server, Download));
+    EXPECT_TRUE(manifest.UpdateAll(server.Download()));
     EXPECT_EQ(server.calls, kAllThreeCalls);
     for (const ManifestEntry& entry : manifest.entries) {
         EXPECT_TRUE(entry.IsCurrent()) << entry.path;
@@ -61,7 +62,7 @@ TEST(ManifestUpdateAll, FirstOfThreeFailingStillFetchesAndVerifiesTheOthers) {
     AddThree(manifest);
     FakeServer server;
     server.bodies = {{L"http://host/two", "def"}, {L"http://host/three", "ghi"}};
-    EXPECT_FALSE(manifest.UpdateAll(&server, Download));
+    EXPECT_FALSE(manifest.UpdateAll(server.Download()));
     EXPECT_EQ(server.calls, kAllThreeCalls);
     EXPECT_FALSE(manifest.entries[0].IsCurrent());
     EXPECT_TRUE(manifest.entries[1].IsCurrent());
@@ -76,7 +77,7 @@ TEST(ManifestUpdateAll, SuccessfulDownloadOfWrongContentLeavesTheEntryStale) {
     server.bodies = {{L"http://host/one", "abc"},
                      {L"http://host/two", "<html>404 Not Found</html>"},
                      {L"http://host/three", "ghi"}};
-    EXPECT_FALSE(manifest.UpdateAll(&server, Download));
+    EXPECT_FALSE(manifest.UpdateAll(server.Download()));
     EXPECT_EQ(server.calls, kAllThreeCalls);
     EXPECT_TRUE(manifest.entries[0].IsCurrent());
     EXPECT_FALSE(manifest.entries[1].IsCurrent());
@@ -97,7 +98,7 @@ TEST(ManifestUpdateAll, CurrentEntriesAreNeitherFetchedNorVerifiedAgain) {
     WriteBytes(L"one.txt", "changed since the check");
     FakeServer server;
     server.bodies = {{L"http://host/two", "def"}};
-    EXPECT_TRUE(manifest.UpdateAll(&server, Download));
+    EXPECT_TRUE(manifest.UpdateAll(server.Download()));
     EXPECT_EQ(server.calls, std::vector<std::wstring>{L"http://host/two -> two.txt"});
     EXPECT_TRUE(manifest.entries[0].IsCurrent());
     EXPECT_TRUE(manifest.entries[1].IsCurrent());
@@ -109,7 +110,7 @@ TEST(ManifestUpdateAll, EveryDownloadFailingVisitsAllAndFails) {
     Manifest manifest;
     AddThree(manifest);
     FakeServer server;  // knows no URL: as after a cancellation
-    EXPECT_FALSE(manifest.UpdateAll(&server, Download));
+    EXPECT_FALSE(manifest.UpdateAll(server.Download()));
     EXPECT_EQ(server.calls, kAllThreeCalls);
     for (const ManifestEntry& entry : manifest.entries) {
         EXPECT_FALSE(entry.IsCurrent()) << entry.path;

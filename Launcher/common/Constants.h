@@ -2,7 +2,7 @@
 // URL comes from the build (LauncherConfig.h), everything else is here.
 #pragma once
 
-#include "core/LauncherConfig.h"
+#include "common/LauncherConfig.h"
 
 #include <cstddef>
 
@@ -12,6 +12,8 @@ constexpr const wchar_t kCaption[] = L"Quorval Launcher/Updater";
 constexpr const wchar_t kApplicationName[] = L"Lumivex.exe";
 
 constexpr const wchar_t kManifestUrl[] = LAUNCHER_MANIFEST_URL;
+// The launcher's own working folder below the install folder.
+constexpr const wchar_t kWorkingFolder[] = L"Launcher";
 constexpr const wchar_t kLogPath[] = L"Launcher\\log.txt";
 constexpr const wchar_t kManifestPath[] = L"Launcher\\manifest.xml";
 constexpr const wchar_t kBackupManifestPath[] = L"Launcher\\manifest_backup.xml";

@@ -1,6 +1,6 @@
-#include "core/FileHelpers.h"
+#include "common/FileHelpers.h"
 
-#include "core/RunLog.h"
+#include "common/RunLog.h"
 
 #include <windows.h>
 

@@ -1,7 +1,8 @@
-#include "core/RunLog.h"
+#include "common/RunLog.h"
 
-#include "core/Constants.h"
-#include "core/FileHelpers.h"
+#include "common/Constants.h"
+
+#include <windows.h>
 
 #include <cstdarg>
 #include <cstdio>
@@ -48,7 +49,9 @@ std::wstring FormatMessageText(const wchar_t* format, va_list args) {
 }  // namespace
 
 void OpenRunLog() {
-    EnsureParentDirectories(kLogPath);
+    // Made here rather than through the file helpers, which log: the log
+    // cannot report on its own folder. An existing folder is fine.
+    CreateDirectoryW(kWorkingFolder, nullptr);
     // "w" truncates: each run's log replaces the previous one.
     _wfreopen(kLogPath, L"w", stdout);
 }

@@ -1,0 +1,26 @@
+// Which manifest a run believes: the one just fetched when it is valid (and,
+// in a signed build, signed and not older than the backup), else the backup
+// of the last one believed.
+#pragma once
+
+#include "manifest/Manifest.h"
+#include "manifest/ManifestSignature.h"
+
+#include <cstddef>
+#include <functional>
+
+// Fetches url into the relative path; true when the transfer completed.
+using ManifestFetch = std::function<bool(const wchar_t* url, const wchar_t* relativePath)>;
+
+// The keys a signed build accepts manifests under; none for a build that
+// takes them unsigned.
+struct ManifestKeys {
+    const unsigned char (*keys)[kPublicKeyLength] = nullptr;
+    size_t count = 0;
+};
+
+// Fetches the manifest (and its signature), judges it, refreshes the backup
+// from it or falls back to the backup, logging each step. True when manifest
+// holds a manifest to act on; false when neither is usable (the caller tells
+// the user).
+bool ObtainManifest(Manifest& manifest, const ManifestFetch& fetch, const ManifestKeys& trusted);

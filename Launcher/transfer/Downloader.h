@@ -1,0 +1,60 @@
+// HTTP GETs of one URL streamed into one file below the current directory,
+// within the bounds of TransferLimits.h. The blocking WinINet calls run on a
+// NetworkWorker, so every wait here has an end.
+#pragma once
+
+#include "common/Progress.h"
+#include "transfer/NetworkWorker.h"
+
+#include <windows.h>
+#include <wininet.h>
+
+#include <cstdint>
+
+class Downloader {
+public:
+    // Opens the Internet session; a null session is kept, and every fetch
+    // then fails, so the run falls back to the manifests already on disk.
+    Downloader();
+    ~Downloader();
+    Downloader(const Downloader&) = delete;
+    Downloader& operator=(const Downloader&) = delete;
+
+    // The manifest: no window and no Cancel, so all of it must arrive within
+    // the manifest deadline and size cap; a file cut off by either is deleted,
+    // since it could still parse as a whole one.
+    bool FetchManifest(const wchar_t* url, const wchar_t* relativePath);
+    // A file of the update: each call may wait up to the stall limit, and every
+    // block is reported to progress, whose Pump decides cancellation.
+    bool FetchFile(const wchar_t* url, const wchar_t* relativePath, Progress& progress);
+
+    HINTERNET Session() const { return session_; }
+
+private:
+    // How a network call or a transfer ended.
+    enum class CallEnd { kFinished, kTimedOut, kCancelled, kLimit, kFailed };
+
+    // The time a transfer may still wait: the stall limit for each call, and
+    // for the manifest a deadline for the whole transfer.
+    struct TransferClock {
+        explicit TransferClock(bool withDeadline);
+        uint32_t NextWait(bool& deadlineBound) const;
+        ULONGLONG deadline;
+    };
+
+    // progress is null for the manifest.
+    bool Fetch(const wchar_t* url, const wchar_t* relativePath, Progress* progress);
+    CallEnd AwaitCall(const wchar_t* url, const TransferClock& clock, Progress* progress);
+    HINTERNET OpenFollowingRedirects(const wchar_t* url, const TransferClock& clock, Progress* progress,
+                                     CallEnd& end);
+    CallEnd Receive(HINTERNET request, HANDLE file, const wchar_t* url, const wchar_t* relativePath,
+                    const TransferClock& clock, Progress* progress);
+
+    HINTERNET session_ = nullptr;
+    NetworkWorker worker_;
+};
+
+// Logs which entry is fetched from where, then fetches it as a file of the
+// update (after a cancellation the line is still written, but nothing is
+// requested).
+bool DownloadEntry(Downloader& downloader, Progress& progress, const wchar_t* url, const wchar_t* relativePath);
