@@ -26,3 +26,7 @@ constexpr const unsigned char kManifestPublicKeys[kManifestKeyCount][64] = {LAUN
 constexpr const wchar_t kSignatureUrl[] = LAUNCHER_MANIFEST_URL L".sig";
 constexpr const wchar_t kSignaturePath[] = L"Launcher\\manifest.xml.sig";
 constexpr const wchar_t kBackupSignaturePath[] = L"Launcher\\manifest_backup.xml.sig";
+// The backup pair is replaced through these: copies, then a journal, then renames.
+constexpr const wchar_t kStagedBackupManifestPath[] = L"Launcher\\manifest_backup.xml.new";
+constexpr const wchar_t kStagedBackupSignaturePath[] = L"Launcher\\manifest_backup.xml.sig.new";
+constexpr const wchar_t kBackupJournal[] = L"Launcher\\manifest_backup.commit";

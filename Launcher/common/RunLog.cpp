@@ -49,9 +49,15 @@ std::wstring FormatMessageText(const wchar_t* format, va_list args) {
 }  // namespace
 
 void OpenRunLog() {
-    // Made here rather than through the file helpers, which log: the log
-    // cannot report on its own folder. An existing folder is fine.
-    CreateDirectoryW(kWorkingFolder, nullptr);
+    // An existing folder is fine. A new one is reported to whatever output
+    // the launcher was started with, since the log is not open yet.
+    if (CreateDirectoryW(kWorkingFolder, nullptr)) {
+        wchar_t folder[MAX_PATH] = {};
+        DWORD length = GetFullPathNameW(kWorkingFolder, MAX_PATH, folder, nullptr);
+        if (length > 0 && length < MAX_PATH) {
+            LogLine(L"[ OK ] Created directory: \"%ls\"", folder);
+        }
+    }
     // "w" truncates: each run's log replaces the previous one.
     _wfreopen(kLogPath, L"w", stdout);
 }

@@ -1,15 +1,14 @@
 // Entry point: single-instance guard, then one run.
-#include "common/Constants.h"
 #include "common/Handles.h"
+#include "core/InstanceGuard.h"
 #include "core/Run.h"
 
 #include <windows.h>
 #include <commctrl.h>
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
-    // The guard is the named object's existence; it is never waited on.
-    ScopedHandle guard(CreateMutexW(nullptr, TRUE, kMutexName));
-    if (guard.IsValid() && GetLastError() == ERROR_ALREADY_EXISTS) {
+    ScopedHandle guard;
+    if (!AcquireInstanceGuard(guard)) {
         return 1;
     }
 

@@ -12,11 +12,19 @@
 // Fetches url into the relative path; true when the transfer completed.
 using ManifestFetch = std::function<bool(const wchar_t* url, const wchar_t* relativePath)>;
 
-// The keys a signed build accepts manifests under; none for a build that
-// takes them unsigned.
+// How a signed build judges a manifest with its signature (LoadSignedManifest);
+// passed in, so that a build taking manifests unsigned links none of it.
+using SignedManifestLoader = SignatureCheck (*)(Manifest& manifest, const wchar_t* manifestPath,
+                                                const wchar_t* signaturePath,
+                                                const unsigned char (*publicKeys)[kPublicKeyLength],
+                                                size_t keyCount, bool& valid);
+
+// The keys a signed build accepts manifests under, and its loader; no keys
+// for a build that takes manifests unsigned.
 struct ManifestKeys {
     const unsigned char (*keys)[kPublicKeyLength] = nullptr;
     size_t count = 0;
+    SignedManifestLoader load = nullptr;
 };
 
 // Fetches the manifest (and its signature), judges it, refreshes the backup

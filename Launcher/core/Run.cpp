@@ -16,9 +16,10 @@ constexpr wchar_t kUpdateFailedText[] =
 // The manifest's keys as this build was made: none for an unsigned build.
 ManifestKeys BuiltInKeys() {
     ManifestKeys trusted;
-    if (kManifestSigned) {
+    if constexpr (kManifestSigned) {
         trusted.keys = kManifestPublicKeys;
         trusted.count = kManifestKeyCount;
+        trusted.load = LoadSignedManifest;
     }
     return trusted;
 }
@@ -34,9 +35,12 @@ bool FetchStale(HINSTANCE instance, Downloader& downloader, Manifest& manifest) 
     window.Start(total, done);
     window.SetStatusText(L"Updating...");
 
-    bool ok = manifest.UpdateAll([&](const wchar_t* url, const wchar_t* path) {
-        return DownloadEntry(downloader, window, url, path);
-    });
+    // The window is pumped while each arrival is digested too, and a click
+    // given after the last block still counts: nothing starts once cancelled.
+    bool ok = manifest.UpdateAll(
+                  [&](const wchar_t* url, const wchar_t* path) { return DownloadEntry(downloader, window, url, path); },
+                  [&] { return window.Pump(); }) &&
+              window.Pump();
     if (ok) {
         window.SetStatusText(L"Update complete.");
     } else if (!window.IsCancelled()) {

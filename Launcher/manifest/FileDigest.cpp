@@ -41,7 +41,8 @@ HCRYPTPROV AcquireDigestProvider(bool withSha256) {
     return provider;
 }
 
-bool ComputeFileDigests(const wchar_t* relativePath, wchar_t* md5, wchar_t* sha256, HCRYPTPROV provider) {
+bool ComputeFileDigests(const wchar_t* relativePath, wchar_t* md5, wchar_t* sha256, HCRYPTPROV provider,
+                        const std::function<bool()>& pump) {
     if (relativePath == nullptr || md5 == nullptr) {
         return false;
     }
@@ -87,6 +88,9 @@ bool ComputeFileDigests(const wchar_t* relativePath, wchar_t* md5, wchar_t* sha2
         CryptHashData(md5Hash.Get(), buffer, count, 0);
         if (sha256Hash.IsValid()) {
             CryptHashData(sha256Hash.Get(), buffer, count, 0);
+        }
+        if (pump && !pump()) {
+            return false;
         }
     }
     file.Close();

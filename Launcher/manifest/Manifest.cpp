@@ -182,7 +182,8 @@ bool Manifest::AddEntry(const wchar_t* path, const wchar_t* size, const wchar_t*
     // full path too long) makes the manifest invalid too, rather than failing
     // the update halfway.
     std::wstring fullPath;
-    if (!IsSafeManifestPath(entry.path) || !ResolveRelativePath(entry.path.c_str(), fullPath)) {
+    if (!IsSafeManifestPath(entry.path) || !ResolveRelativePath(entry.path.c_str(), fullPath) ||
+        !IsSafeManifestSrc(entry.src)) {
         return false;
     }
     entries.push_back(std::move(entry));
@@ -193,8 +194,10 @@ bool LoadManifest(Manifest& manifest, const wchar_t* relativePath) {
     if (relativePath == nullptr) {
         return false;
     }
-    // Text mode; others may read the file meanwhile but not write it.
-    ScopedStdioFile file(_wfsopen(relativePath, L"r", _SH_DENYWR));
+    // Binary: the parser, not the C runtime, decides what the bytes mean (text
+    // mode would end a UTF-16 document at a 0x1A byte). Others may read the
+    // file meanwhile but not write it.
+    ScopedStdioFile file(_wfsopen(relativePath, L"rb", _SH_DENYWR));
     if (!file.IsValid()) {
         return false;
     }

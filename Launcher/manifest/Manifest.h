@@ -22,7 +22,9 @@ public:
     // the entry has one; keeps the current flag. A pass over many files hands
     // in one provider context for all of them (one that supports SHA-256 when
     // entries carry it: AcquireDigestProvider).
-    bool Verify(HCRYPTPROV provider = 0);
+    // With pump, it is called between blocks (so a window stays responsive
+    // while a large file is digested); its false ends the digest as a mismatch.
+    bool Verify(HCRYPTPROV provider = 0, const std::function<bool()>& pump = nullptr);
     bool IsCurrent() const { return (flags & kCurrent) != 0; }
     bool IsComplete() const { return !path.empty() && !md5.empty() && !src.empty(); }
 
@@ -59,7 +61,8 @@ public:
     // All sizes, and the sizes of current entries, in bytes.
     void ComputeTotals(double& total, double& done) const;
     // Downloads and re-verifies every stale entry; true when all ended current.
-    bool UpdateAll(const DownloadOperation& download);
+    // pump runs between the blocks of each digest (see ManifestEntry::Verify).
+    bool UpdateAll(const DownloadOperation& download, const std::function<bool()>& pump = nullptr);
 
     // Set before parsing by a build that checks signatures: the root must then
     // carry serial="N" and every file sha256; both are ignored otherwise.
@@ -88,7 +91,9 @@ bool ComputeFileMd5(const wchar_t* relativePath, wchar_t* digest, HCRYPTPROV pro
 // lowercase hex digits and a null) into sha256. The provider, when given,
 // must support SHA-256 (AcquireDigestProvider(true)).
 constexpr size_t kSha256BufferLength = 65;
-bool ComputeFileDigests(const wchar_t* relativePath, wchar_t* md5, wchar_t* sha256, HCRYPTPROV provider = 0);
+// pump, when given, runs between blocks; its false fails the digest.
+bool ComputeFileDigests(const wchar_t* relativePath, wchar_t* md5, wchar_t* sha256, HCRYPTPROV provider = 0,
+                        const std::function<bool()>& pump = nullptr);
 
 // A provider context for a pass of digests, or 0 when none can be had. MD5
 // alone uses the default provider; SHA-256 needs the AES one.

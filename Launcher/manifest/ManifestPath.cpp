@@ -60,3 +60,12 @@ bool IsSafeManifestPath(const std::wstring& path) {
     }
     return true;
 }
+
+bool IsSafeManifestSrc(const std::wstring& src) {
+    for (wchar_t c : src) {
+        if (c < 0x20) {
+            return false;
+        }
+    }
+    return true;
+}

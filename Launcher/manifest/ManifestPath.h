@@ -12,3 +12,8 @@
 // launcher's own working folder "Launcher" nor anything in it. Both "/" and
 // "\" count as separators. tools/publish refuses the same names.
 bool IsSafeManifestPath(const std::wstring& path);
+
+// True when src holds no control character: the log writes it whole on one
+// line, so a line break in it could forge lines of the launcher's own.
+// tools/publish refuses the same URLs.
+bool IsSafeManifestSrc(const std::wstring& src);

@@ -40,12 +40,12 @@ bool HasSecondProcessor() {
 
 }  // namespace
 
-bool ManifestEntry::Verify(HCRYPTPROV provider) {
+bool ManifestEntry::Verify(HCRYPTPROV provider, const std::function<bool()>& pump) {
     wchar_t digest[kDigestBufferLength];
     wchar_t sha256Digest[kSha256BufferLength];
     bool withSha256 = !sha256.empty();
     // The manifest may give the digests in either case.
-    if (ComputeFileDigests(path.c_str(), digest, withSha256 ? sha256Digest : nullptr, provider) &&
+    if (ComputeFileDigests(path.c_str(), digest, withSha256 ? sha256Digest : nullptr, provider, pump) &&
         _wcsicmp(md5.c_str(), digest) == 0 && (!withSha256 || _wcsicmp(sha256.c_str(), sha256Digest) == 0)) {
         flags |= kCurrent;
         return true;
@@ -85,7 +85,7 @@ void Manifest::ComputeTotals(double& total, double& done) const {
     }
 }
 
-bool Manifest::UpdateAll(const DownloadOperation& download) {
+bool Manifest::UpdateAll(const DownloadOperation& download, const std::function<bool()>& pump) {
     // Never stops early: after a failure (or a cancellation, which the
     // download operation handles) every stale entry is still handed over.
     ScopedCryptProvider provider(AcquireDigestProvider(signedFormat));
@@ -96,7 +96,7 @@ bool Manifest::UpdateAll(const DownloadOperation& download) {
         }
         if (!download || !download(entry.src.c_str(), entry.path.c_str())) {
             result = false;
-        } else if (!entry.Verify(provider.Get())) {
+        } else if (!entry.Verify(provider.Get(), pump)) {
             result = false;
         }
     }

@@ -1,5 +1,5 @@
 // Mutation fuzzer of the manifest parser. Mutates seed manifests with a
-// deterministic generator, parses each from a file opened in text mode as
+// deterministic generator, parses each from a file opened in binary as
 // LoadManifest opens it, and checks that the parser never crashes or hangs,
 // that memory stays bounded, and that every accepted manifest lists only
 // complete entries that the write side resolves inside the current directory.
@@ -52,8 +52,8 @@ private:
     uint64_t state_;
 };
 
-// Pieces of markup, paths the launcher must refuse, and bytes that text-mode
-// reading or the encodings treat specially.
+// Pieces of markup, paths the launcher must refuse, and bytes that the C
+// runtime's text mode or the encodings treat specially.
 const std::string kTokens[] = {
     "<", ">", "/>", "\"", "'", "=", "<update>", "</update>", "<update version=\"1.0\">", " version=\"2.0\"",
     "<file path=\"p\" size=\"1\" md5=\"m\" src=\"s\"/>", "<file>", "</file>", " path=\"", " size=\"", " md5=\"",
@@ -422,8 +422,8 @@ bool RunOne(const std::wstring& directory, bool& accepted) {
     Manifest manifest;
     manifest.signedFormat = (g_run & 1) != 0;
     g_started = GetTickCount64();
-    // LoadManifest's text mode; its share mode would refuse the open writer.
-    FILE* file = _wfsopen(g_current.c_str(), L"r", _SH_DENYNO);
+    // Binary, as LoadManifest reads; its share mode would refuse the open writer.
+    FILE* file = _wfsopen(g_current.c_str(), L"rb", _SH_DENYNO);
     if (file == nullptr) {
         std::printf("fuzz: cannot read %ls back\n", g_current.c_str());
         ExitProcess(2);

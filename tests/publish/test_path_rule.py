@@ -1,4 +1,5 @@
-"""tools/publish refuses exactly the manifest paths the launcher refuses: one table, tests/manifest_paths.txt."""
+"""tools/publish refuses exactly the manifest paths and src URLs the launcher refuses: one table,
+tests/manifest_paths.txt."""
 
 import re
 from pathlib import Path
@@ -16,13 +17,16 @@ def read_rows():
     for number, line in enumerate(lines[1:-2], start=2):
         if not line or line.startswith("#"):
             continue
-        verdict, _, path = line.partition(" ")
-        assert verdict in ("accepted", "refused"), "line %d: %r" % (number, line)
-        path = re.sub(r"<U\+([0-9A-F]{4})>", lambda m: chr(int(m.group(1), 16)), path)
-        rows.append(pytest.param(path, verdict == "accepted", id="%d:%s" % (number, ascii(path))))
+        verdict, _, text = line.partition(" ")
+        kind, _, verdict = verdict.rpartition("-")
+        assert kind in ("", "src") and verdict in ("accepted", "refused"), "line %d: %r" % (number, line)
+        text = re.sub(r"<U\+([0-9A-F]{4})>", lambda m: chr(int(m.group(1), 16)), text)
+        rows.append(pytest.param(kind or "path", text, verdict == "accepted",
+                                 id="%d:%s" % (number, ascii(text))))
     return rows
 
 
-@pytest.mark.parametrize("path, accepted", read_rows())
-def test_publish_decides_like_the_launcher(tool, path, accepted):
-    assert (tool.path_problem(path) is None) == accepted
+@pytest.mark.parametrize("kind, text, accepted", read_rows())
+def test_publish_decides_like_the_launcher(tool, kind, text, accepted):
+    problem = tool.src_problem if kind == "src" else tool.path_problem
+    assert (problem(text) is None) == accepted

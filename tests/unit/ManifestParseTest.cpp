@@ -134,10 +134,11 @@ const DocumentCase kDocuments[] = {
     {"UnknownEncodingDeclared", "<?xml version=\"1.0\" encoding=\"windows-1252\"?>" + Root(kFileA), false, {}},
     {"Utf16LittleEndianWithBom", Utf16(kWideDocument, false), true, {kWideEntry}},
     {"Utf16BigEndianWithBom", Utf16(kWideDocument, true), true, {kWideEntry}},
-    // Text-mode reading ends the data at a byte 0x1A, here the low byte of
-    // U+011A: the document is cut short.
-    {"Utf16Byte1AEndsTheData",
-     Utf16(L"<update><file path=\"\u011A.txt\" size=\"1\" md5=\"m\" src=\"s\"/></update>", false), false, {}},
+    // A byte 0x1A (here the low byte of U+011A) is only a byte: text-mode
+    // reading would end the data there.
+    {"Utf16Byte1AIsJustAByte",
+     Utf16(L"<update><file path=\"\u011A.txt\" size=\"1\" md5=\"m\" src=\"s\"/></update>", false), true,
+     {{L"\u011A.txt", 1, L"m", L"s"}}},
 };
 
 class ManifestDocument : public ::testing::TestWithParam<DocumentCase> {};

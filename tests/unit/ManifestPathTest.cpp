@@ -21,6 +21,7 @@ struct PathCase {
     std::wstring path;
     bool accepted;
     bool wellFormed;
+    bool isSrc = false;  // a src URL row, not a path row
 };
 
 void PrintTo(const PathCase& row, std::ostream* out) {
@@ -74,8 +75,12 @@ std::vector<PathCase> ReadTable() {
         size_t space = text.find(' ');
         std::string verdict = text.substr(0, space);
         std::string path = space == std::string::npos ? std::string() : text.substr(space + 1);
+        bool isSrc = verdict.rfind("src-", 0) == 0;
+        if (isSrc) {
+            verdict = verdict.substr(4);
+        }
         bool wellFormed = verdict == "accepted" || verdict == "refused";
-        rows.push_back({line, text, DecodeEscapes(FromUtf8(path)), verdict == "accepted", wellFormed});
+        rows.push_back({line, text, DecodeEscapes(FromUtf8(path)), verdict == "accepted", wellFormed, isSrc});
     }
     return rows;
 }
@@ -85,12 +90,14 @@ class ManifestPathRule : public ::testing::TestWithParam<PathCase> {};
 TEST_P(ManifestPathRule, DecidesAndAddEntryFollows) {
     const PathCase& row = GetParam();
     ASSERT_TRUE(row.wellFormed) << "not \"accepted\" or \"refused\"";
-    EXPECT_EQ(IsSafeManifestPath(row.path), row.accepted);
+    EXPECT_EQ(row.isSrc ? IsSafeManifestSrc(row.path) : IsSafeManifestPath(row.path), row.accepted);
 
     // AddEntry takes the attribute as a C string; an XML attribute cannot hold a NUL.
     if (row.path.find(L'\0') == std::wstring::npos) {
         Manifest manifest;
-        EXPECT_EQ(manifest.AddEntry(row.path.c_str(), L"1", L"m", L"s"), row.accepted);
+        EXPECT_EQ(row.isSrc ? manifest.AddEntry(L"p", L"1", L"m", row.path.c_str())
+                            : manifest.AddEntry(row.path.c_str(), L"1", L"m", L"s"),
+                  row.accepted);
         EXPECT_EQ(manifest.entries.size(), row.accepted ? 1u : 0u);
     }
 }

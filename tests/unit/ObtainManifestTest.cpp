@@ -149,7 +149,7 @@ public:
     }
 
     bool Ready() const { return ready_; }
-    ManifestKeys Keys() const { return ManifestKeys{publicKey_, 1}; }
+    ManifestKeys Keys() const { return ManifestKeys{publicKey_, 1, LoadSignedManifest}; }
 
     // The 64 bytes of r and s over the SHA-256 of bytes.
     std::string Sign(const std::string& bytes) const {
@@ -244,6 +244,58 @@ TEST(SignedTrust, SignatureAndSerialDecideWhichManifestIsBelieved) {
         EXPECT_EQ(LoadSignedManifest(saved, kBackupManifestPath, kBackupSignaturePath, key.Keys().keys, 1, valid),
                   SignatureCheck::kValid);
         EXPECT_TRUE(valid);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// A run killed while it replaced the signed backup pair: the next run, even
+// offline, believes a pair that verifies.
+TEST(SignedTrust, ABackupPairCutShortByAKillIsFinishedOrDropped) {
+    SigningKey key;
+    ASSERT_TRUE(key.Ready()) << "CNG could not make an ECDSA P-256 key pair";
+    const std::string old = SignedRelease(5, "old.dat");
+    const std::string replacement = SignedRelease(6, "new.dat");
+    const std::string offlineLog = std::string(kFetchLine) + kFallbackLine +
+                                   "[ OK ] Backup update manifest signature is valid.\r\n" + kBackupValidLine;
+
+    struct KillCase {
+        const char* name;
+        bool journal;        // the copies were complete
+        bool signatureMoved;  // the first rename was done
+        const char* believed;
+    };
+    const KillCase cases[] = {
+        {"killed while copying: the old pair stays", false, false, "old.dat"},
+        {"killed before the renames: finished", true, false, "new.dat"},
+        {"killed between the renames: finished", true, true, "new.dat"},
+    };
+    for (const KillCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScratchDirectory scratch;
+        CreateDirectoryW(kWorkingFolder, nullptr);
+        WriteBytes(kBackupManifestPath, old);
+        WriteBytes(kBackupSignaturePath, key.Sign(c.signatureMoved ? replacement : old));
+        WriteBytes(kStagedBackupManifestPath, replacement);
+        if (!c.signatureMoved) {
+            WriteBytes(kStagedBackupSignaturePath, key.Sign(replacement));
+        }
+        if (c.journal) {
+            WriteBytes(kBackupJournal, "");
+        }
+
+        LogCapture log;
+        Manifest manifest;
+        FakeFetch offline;
+        EXPECT_TRUE(ObtainManifest(manifest, offline.Get(), key.Keys()));
+        EXPECT_EQ(log.Text(), offlineLog);
+        ASSERT_EQ(manifest.entries.size(), 1u);
+        EXPECT_EQ(manifest.entries[0].path, std::wstring(c.believed, c.believed + strlen(c.believed)));
+        for (const wchar_t* leftover : {kStagedBackupManifestPath, kStagedBackupSignaturePath, kBackupJournal}) {
+            EXPECT_FALSE(FileExists(leftover)) << "left behind: " << std::string(leftover, leftover + wcslen(leftover));
+        }
     }
 }
 

@@ -117,4 +117,25 @@ TEST(ManifestUpdateAll, EveryDownloadFailingVisitsAllAndFails) {
     }
 }
 
+TEST(ManifestUpdateAll, TheDigestOfAnArrivalPumpsBetweenBlocksAndACancelThereFailsIt) {
+    ScratchDirectory scratch;
+    // Several digest blocks of "a" (64 KiB each), then one more byte.
+    const std::string large(4 * 64 * 1024 + 1, 'a');
+    wchar_t md5[kDigestBufferLength];
+    WriteBytes(L"reference.bin", large);
+    ASSERT_TRUE(ComputeFileMd5(L"reference.bin", md5));
+    for (bool cancelled : {false, true}) {
+        SCOPED_TRACE(cancelled ? "cancelled during the digest" : "pumped throughout");
+        Manifest manifest;
+        ASSERT_TRUE(manifest.AddEntry(L"large.bin", L"262145", md5, L"http://host/large"));
+        FakeServer server;
+        server.bodies = {{L"http://host/large", large}};
+        int pumps = 0;
+        bool ok = manifest.UpdateAll(server.Download(), [&] { return ++pumps < 3 || !cancelled; });
+        EXPECT_EQ(ok, !cancelled);
+        EXPECT_EQ(manifest.entries[0].IsCurrent(), !cancelled);
+        EXPECT_EQ(pumps, cancelled ? 3 : 5);
+    }
+}
+
 }  // namespace
