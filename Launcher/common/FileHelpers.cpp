@@ -11,11 +11,13 @@ namespace {
 // Characters no Windows file name may hold; ':' also rules out drives and
 // alternate data streams. Control characters are refused as a range.
 constexpr wchar_t kForbiddenCharacters[] = L"<>:\"|?*";
+// No file system Windows writes to stores a longer name.
+constexpr size_t kLongestName = 255;
 
 // Windows drops a trailing dot or space when it opens a name, so such a
 // component names another file than it says; "." and ".." end in a dot too.
 bool IsPlainComponent(const wchar_t* name, size_t length) {
-    if (length == 0 || name[length - 1] == L'.' || name[length - 1] == L' ') {
+    if (length == 0 || length > kLongestName || name[length - 1] == L'.' || name[length - 1] == L' ') {
         return false;
     }
     for (size_t i = 0; i < length; ++i) {
@@ -31,42 +33,57 @@ bool IsExistingDirectory(const std::wstring& path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+// The longest path the extended form takes, with its null.
+constexpr size_t kLongestPath = 32767;
+constexpr wchar_t kExtendedPrefix[] = L"\\\\?\\";
+constexpr wchar_t kExtendedUncPrefix[] = L"\\\\?\\UNC\\";
+
+// The form every write uses: no MAX_PATH limit and no normalisation by the
+// platform, so the string opened is exactly the path checked. The plain form
+// is what the log shows.
+std::wstring Extended(const std::wstring& path) {
+    if (path.compare(0, 4, kExtendedPrefix) == 0) {
+        return path;
+    }
+    if (path.compare(0, 2, L"\\\\") == 0) {  // \\server\share
+        return kExtendedUncPrefix + path.substr(2);
+    }
+    return kExtendedPrefix + path;
+}
+
 // ERROR_SUCCESS, or why relativePath has no full path the launcher may write.
-// A path too long still leaves its full form in fullPath, for the log.
-DWORD Resolve(const wchar_t* relativePath, std::wstring& fullPath) {
-    fullPath.clear();
+// plainPath receives the current directory, one backslash and the relative
+// path with backslashes (also when too long, for the log).
+DWORD Resolve(const wchar_t* relativePath, std::wstring& plainPath) {
+    plainPath.clear();
     if (relativePath == nullptr || !IsPlainRelativePath(relativePath, std::wcslen(relativePath))) {
         return ERROR_INVALID_NAME;
     }
-    wchar_t directory[MAX_PATH] = {};
-    DWORD length = GetCurrentDirectoryW(MAX_PATH, directory);
+    DWORD length = GetCurrentDirectoryW(0, nullptr);
     if (length == 0) {
         return GetLastError();
     }
-    if (length >= MAX_PATH) {
-        return ERROR_FILENAME_EXCED_RANGE;
+    std::wstring directory(length, L'\0');
+    length = GetCurrentDirectoryW(static_cast<DWORD>(directory.size()), &directory[0]);
+    if (length == 0 || length >= directory.size()) {
+        return length == 0 ? GetLastError() : ERROR_FILENAME_EXCED_RANGE;
     }
-    fullPath.assign(directory, length);
+    directory.resize(length);
+    plainPath = directory;
     // A drive's root ("C:\") already ends in its separator.
-    if (!IsPathSeparator(fullPath.back())) {
-        fullPath += L'\\';
+    if (!IsPathSeparator(plainPath.back())) {
+        plainPath += L'\\';
     }
-    fullPath += relativePath;
-    if (fullPath.size() >= MAX_PATH) {
-        return ERROR_FILENAME_EXCED_RANGE;
-    }
-    // The plain-name rule should leave nothing for the platform's own path
-    // normalisation to change; if it would change anything, the string the
-    // launcher opens might not be the path it checked, so refuse it.
-    wchar_t normalised[MAX_PATH] = {};
-    DWORD normalisedLength = GetFullPathNameW(fullPath.c_str(), MAX_PATH, normalised, nullptr);
-    if (normalisedLength != fullPath.size()) {
-        return ERROR_INVALID_NAME;
-    }
-    for (size_t i = 0; i < fullPath.size(); ++i) {
-        if (normalised[i] != fullPath[i] && !(IsPathSeparator(normalised[i]) && IsPathSeparator(fullPath[i]))) {
-            return ERROR_INVALID_NAME;
+    size_t relativeStart = plainPath.size();
+    plainPath += relativePath;
+    // The extended form knows only backslashes.
+    for (size_t i = relativeStart; i < plainPath.size(); ++i) {
+        if (plainPath[i] == L'/') {
+            plainPath[i] = L'\\';
         }
+    }
+    if (Extended(plainPath).size() >= kLongestPath) {
+        return ERROR_FILENAME_EXCED_RANGE;
     }
     return ERROR_SUCCESS;
 }
@@ -105,6 +122,7 @@ bool ResolveRelativePath(const wchar_t* relativePath, std::wstring& fullPath) {
         SetLastError(error);
         return false;
     }
+    fullPath = Extended(fullPath);
     return true;
 }
 
@@ -112,16 +130,18 @@ bool EnsureParentDirectories(const wchar_t* relativeFilePath, std::wstring* full
     if (fullFilePath != nullptr) {
         fullFilePath->clear();
     }
-    std::wstring full;
-    DWORD error = Resolve(relativeFilePath, full);
+    std::wstring plain;
+    DWORD error = Resolve(relativeFilePath, plain);
     if (error != ERROR_SUCCESS) {
-        std::wstring named = full.empty() ? Printable(relativeFilePath) : full;
+        std::wstring named = plain.empty() ? Printable(relativeFilePath) : plain;
         LogLine(L"[FAIL] Failed to resolve path \"%ls\" (error %lu).", named.c_str(), error);
         return false;
     }
 
     // Every directory made is a prefix of the one string the caller opens,
-    // so both resolve the same path.
+    // so both resolve the same path; the log shows them in the plain form.
+    std::wstring full = Extended(plain);
+    size_t prefix = full.size() - plain.size();
     size_t relativeStart = full.size() - std::wcslen(relativeFilePath);
     size_t parentEnd = full.size();
     while (parentEnd > relativeStart && !IsPathSeparator(full[parentEnd - 1])) {
@@ -145,11 +165,11 @@ bool EnsureParentDirectories(const wchar_t* relativeFilePath, std::wstring* full
             if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS || IsExistingDirectory(directory)) {
                 continue;
             }
-            LogLine(L"[FAIL] Failed to create directory \"%ls\" (error %lu).", directory.c_str(), error);
+            LogLine(L"[FAIL] Failed to create directory \"%ls\" (error %lu).", directory.c_str() + prefix, error);
             return false;
         }
         if (created) {
-            LogLine(L"[ OK ] Created directory: \"%ls\"", full.substr(0, parentEnd - 1).c_str());
+            LogLine(L"[ OK ] Created directory: \"%ls\"", plain.substr(0, parentEnd - 1 - prefix).c_str());
         }
     }
     if (fullFilePath != nullptr) {

@@ -1,6 +1,8 @@
-#include "manifest/Manifest.h"
+#include "manifest/Digest.h"
 
+#include "common/FileHelpers.h"
 #include "common/Handles.h"
+#include "manifest/Manifest.h"
 
 namespace {
 
@@ -41,6 +43,53 @@ HCRYPTPROV AcquireDigestProvider(bool withSha256) {
     return provider;
 }
 
+bool Digest::Start(HCRYPTPROV provider, bool withSha256) {
+    bytes_ = 0;
+    if (provider == 0) {
+        own_.Reset(AcquireDigestProvider(withSha256));
+        if (!own_.IsValid()) {
+            return false;
+        }
+        provider = own_.Get();
+    }
+    HCRYPTHASH md5 = 0;
+    if (!CryptCreateHash(provider, CALG_MD5, 0, 0, &md5)) {
+        return false;
+    }
+    md5_.Reset(md5);
+    if (withSha256) {
+        HCRYPTHASH sha256 = 0;
+        if (!CryptCreateHash(provider, CALG_SHA_256, 0, 0, &sha256)) {
+            return false;
+        }
+        sha256_.Reset(sha256);
+    }
+    return true;
+}
+
+void Digest::Add(const BYTE* data, DWORD count) {
+    CryptHashData(md5_.Get(), data, count, 0);
+    if (sha256_.IsValid()) {
+        CryptHashData(sha256_.Get(), data, count, 0);
+    }
+    bytes_ += count;
+}
+
+bool Digest::Finish(wchar_t* md5, wchar_t* sha256) {
+    md5[0] = L'\0';
+    if (sha256 != nullptr) {
+        sha256[0] = L'\0';
+    }
+    if (!md5_.IsValid() || !FinishHex(md5_.Get(), kMd5Length, md5)) {
+        return false;
+    }
+    if (sha256_.IsValid() && (sha256 == nullptr || !FinishHex(sha256_.Get(), kSha256Length, sha256))) {
+        md5[0] = L'\0';
+        return false;
+    }
+    return true;
+}
+
 bool ComputeFileDigests(const wchar_t* relativePath, wchar_t* md5, wchar_t* sha256, HCRYPTPROV provider,
                         const std::function<bool()>& pump) {
     if (relativePath == nullptr || md5 == nullptr) {
@@ -50,31 +99,15 @@ bool ComputeFileDigests(const wchar_t* relativePath, wchar_t* md5, wchar_t* sha2
     if (sha256 != nullptr) {
         sha256[0] = L'\0';
     }
-
-    ScopedCryptProvider own;
-    if (provider == 0) {
-        own.Reset(AcquireDigestProvider(sha256 != nullptr));
-        if (!own.IsValid()) {
-            return false;
-        }
-        provider = own.Get();
-    }
-
-    HCRYPTHASH md5Handle = 0;
-    if (!CryptCreateHash(provider, CALG_MD5, 0, 0, &md5Handle)) {
+    Digest digest;
+    if (!digest.Start(provider, sha256 != nullptr)) {
         return false;
     }
-    ScopedCryptHash md5Hash(md5Handle);
-    ScopedCryptHash sha256Hash;
-    if (sha256 != nullptr) {
-        HCRYPTHASH sha256Handle = 0;
-        if (!CryptCreateHash(provider, CALG_SHA_256, 0, 0, &sha256Handle)) {
-            return false;
-        }
-        sha256Hash.Reset(sha256Handle);
-    }
-
-    ScopedFileHandle file(CreateFileW(relativePath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+    // The long form where there is one, so that a file deeper than MAX_PATH
+    // below the install folder is read as it was written.
+    std::wstring fullPath;
+    const wchar_t* path = ResolveRelativePath(relativePath, fullPath) ? fullPath.c_str() : relativePath;
+    ScopedFileHandle file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                       FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!file.IsValid()) {
         return false;
@@ -85,24 +118,13 @@ bool ComputeFileDigests(const wchar_t* relativePath, wchar_t* md5, wchar_t* sha2
     // A read error ends the input early; the digest of what was read then
     // simply fails to match.
     while (ReadFile(file.Get(), buffer, kBlockSize, &count, nullptr) && count > 0) {
-        CryptHashData(md5Hash.Get(), buffer, count, 0);
-        if (sha256Hash.IsValid()) {
-            CryptHashData(sha256Hash.Get(), buffer, count, 0);
-        }
+        digest.Add(buffer, count);
         if (pump && !pump()) {
             return false;
         }
     }
     file.Close();
-
-    if (!FinishHex(md5Hash.Get(), kMd5Length, md5)) {
-        return false;
-    }
-    if (sha256Hash.IsValid() && !FinishHex(sha256Hash.Get(), kSha256Length, sha256)) {
-        md5[0] = L'\0';
-        return false;
-    }
-    return true;
+    return digest.Finish(md5, sha256);
 }
 
 bool ComputeFileMd5(const wchar_t* relativePath, wchar_t* digest, HCRYPTPROV provider) {

@@ -166,8 +166,9 @@ bool Manifest::AddEntry(const wchar_t* path, const wchar_t* size, const wchar_t*
     }
     ManifestEntry entry;
     entry.path = path;
-    // long is 32 bits on Windows: out-of-range values clamp to its limits.
-    entry.size = static_cast<int32_t>(wcstol(size, nullptr, 10));
+    // 64 bits (games ship files of several GiB); out-of-range values clamp
+    // to its limits, text that is no number reads as 0, as it always did.
+    entry.size = _wcstoi64(size, nullptr, 10);
     entry.md5 = md5;
     entry.src = src;
     if (signedFormat) {
@@ -178,12 +179,9 @@ bool Manifest::AddEntry(const wchar_t* path, const wchar_t* size, const wchar_t*
         return false;
     }
     // Whoever answers the manifest URL chooses these paths: keep every write
-    // below the current directory. A path the write side cannot resolve (its
-    // full path too long) makes the manifest invalid too, rather than failing
-    // the update halfway.
-    std::wstring fullPath;
-    if (!IsSafeManifestPath(entry.path) || !ResolveRelativePath(entry.path.c_str(), fullPath) ||
-        !IsSafeManifestSrc(entry.src)) {
+    // below the current directory. Whether the path is valid depends on the
+    // path alone, not on where the user installed.
+    if (!IsSafeManifestPath(entry.path) || !IsSafeManifestSrc(entry.src)) {
         return false;
     }
     entries.push_back(std::move(entry));

@@ -30,7 +30,10 @@ public:
 
     uint32_t flags = 0;
     std::wstring path;  // relative, with "\" separators
-    int32_t size = 0;   // as the manifest states it; summed as unsigned
+    // As the manifest states it; a negative size is unknown: it counts for
+    // nothing in the totals and bounds no body.
+    int64_t size = 0;
+    bool HasKnownSize() const { return size >= 0; }
     std::wstring md5;
     std::wstring src;
     std::wstring sha256;  // only in the signed format; empty otherwise
@@ -58,7 +61,7 @@ public:
 
     // Verifies every entry; true when any is stale.
     bool NeedsUpdate();
-    // All sizes, and the sizes of current entries, in bytes.
+    // All known sizes, and those of current entries, in bytes.
     void ComputeTotals(double& total, double& done) const;
     // Downloads and re-verifies every stale entry; true when all ended current.
     // pump runs between the blocks of each digest (see ManifestEntry::Verify).

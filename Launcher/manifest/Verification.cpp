@@ -77,7 +77,7 @@ void Manifest::ComputeTotals(double& total, double& done) const {
     total = 0.0;
     done = 0.0;
     for (const ManifestEntry& entry : entries) {
-        double size = static_cast<double>(static_cast<uint32_t>(entry.size));
+        double size = entry.HasKnownSize() ? static_cast<double>(entry.size) : 0.0;
         total += size;
         if (entry.IsCurrent()) {
             done += size;

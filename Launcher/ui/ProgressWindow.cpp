@@ -7,6 +7,7 @@
 #include <commctrl.h>
 
 #include <climits>
+#include <cmath>
 #include <cwchar>
 
 namespace {
@@ -23,8 +24,8 @@ constexpr double kBytesPerMegabyte = 1048576.0;
 constexpr ULONGLONG kBarMoveIntervalMs = 40;
 constexpr int kBarImmediateStep = 16;
 
-// The bar counts bytes in a signed 32-bit range; larger counts pin it full
-// instead of overflowing the conversion.
+// The bar counts in a signed 32-bit range; a count beyond it pins the bar
+// full instead of overflowing the conversion.
 int ToBarPosition(double bytes) {
     if (!(bytes > 0.0)) {
         return 0;
@@ -103,7 +104,10 @@ void ProgressWindow::Start(double totalBytes, double doneBytes) {
     if (window_ == nullptr) {
         return;
     }
-    SendDlgItemMessageW(window_, IDC_PROGRESS_BAR, PBM_SETRANGE32, 0, ToBarPosition(total_));
+    // Bytes while they fit the bar's range, else as many bytes a step as
+    // make the total fit (an update of several GiB).
+    barUnit_ = total_ > static_cast<double>(INT_MAX) ? std::ceil(total_ / static_cast<double>(INT_MAX)) : 1.0;
+    SendDlgItemMessageW(window_, IDC_PROGRESS_BAR, PBM_SETRANGE32, 0, ToBarPosition(total_ / barUnit_));
     RECT bar = {};
     GetClientRect(GetDlgItem(window_, IDC_PROGRESS_BAR), &bar);
     barPixels_ = bar.right > 0 ? bar.right : 1;
@@ -122,7 +126,8 @@ void ProgressWindow::ShowProgress() {
     if (window_ != nullptr) {
         barMoved_ = GetTickCount64();
         barDrawn_ = DrawnBarLength();
-        SendDlgItemMessageW(window_, IDC_PROGRESS_BAR, PBM_SETPOS, static_cast<WPARAM>(ToBarPosition(done_)), 0);
+        SendDlgItemMessageW(window_, IDC_PROGRESS_BAR, PBM_SETPOS, static_cast<WPARAM>(ToBarPosition(done_ / barUnit_)),
+                            0);
     }
 }
 

@@ -47,6 +47,7 @@ private:
     bool cancelled_ = false;
     double total_ = 0.0;
     double done_ = 0.0;
+    double barUnit_ = 1.0;    // bytes a step of the bar's range stands for
     int barPixels_ = 0;       // the bar's drawn length when full
     int barDrawn_ = -1;       // its drawn length after the last move
     ULONGLONG barMoved_ = 0;  // when it last moved (GetTickCount64)

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <string>
 
 TEST(EnsureParentDirectories, CreatesTwoLevelsInOneCallAndLogsTheDeeperOne) {
@@ -59,7 +61,9 @@ TEST(EnsureParentDirectories, NamesBeginningWithTwoDotsStayInside) {
             EXPECT_TRUE(EnsureParentDirectories(row.path, &full));
             text = log.Text();
         }
-        EXPECT_EQ(full, scratch.Path() + L"\\" + row.path);
+        std::wstring backslashed = row.path;
+        std::replace(backslashed.begin(), backslashed.end(), L'/', L'\\');
+        EXPECT_EQ(full, L"\\\\?\\" + scratch.Path() + L"\\" + backslashed);
         EXPECT_TRUE(IsDirectory(scratch.Path() + L"\\" + row.directory)) << row.directoryText;
         EXPECT_EQ(text, "[ OK ] Created directory: \"" + scratch.NarrowPath() + "\\" + row.directoryText + "\"\r\n");
         // The caller opens the returned string: the file lands in that directory.
@@ -70,10 +74,36 @@ TEST(EnsureParentDirectories, NamesBeginningWithTwoDotsStayInside) {
     }
 }
 
-TEST(EnsureParentDirectories, PathTooLongFailsWithOneLineNamingIt) {
+// However deep the install folder: the extended form has no MAX_PATH limit.
+TEST(EnsureParentDirectories, PathsBeyondMaxPathAreCreatedAndWritten) {
     ScratchDirectory scratch;
-    std::string name(MAX_PATH, 'n');
-    std::wstring relative = L"dir\\" + std::wstring(name.begin(), name.end()) + L"\\file.bin";
+    std::wstring relative;
+    for (wchar_t level = L'a'; level < L'g'; ++level) {
+        relative += std::wstring(49, level) + L"\\";
+    }
+    relative += L"file.bin";
+    ASSERT_GT(scratch.Path().size() + relative.size(), static_cast<size_t>(MAX_PATH));
+    std::wstring full;
+    std::string text;
+    {
+        LogCapture log;
+        ASSERT_TRUE(EnsureParentDirectories(relative.c_str(), &full));
+        text = log.Text();
+    }
+    EXPECT_EQ(full, L"\\\\?\\" + scratch.Path() + L"\\" + relative);
+    std::string plainDirectory = scratch.NarrowPath() + "\\" + std::string(relative.begin(), relative.end() - 9);
+    EXPECT_EQ(text, "[ OK ] Created directory: \"" + plainDirectory + "\"\r\n");
+    WriteBytes(full, "deep");
+    EXPECT_EQ(ReadBytes(full), "deep");
+}
+
+TEST(EnsureParentDirectories, PathTooLongEvenForTheExtendedFormFailsWithOneLineNamingIt) {
+    ScratchDirectory scratch;
+    std::wstring relative;
+    while (relative.size() < 33000) {
+        relative += std::wstring(200, L'n') + L"\\";
+    }
+    relative += L"file.bin";
     std::wstring full = L"unchanged";
     std::string text;
     {
@@ -82,9 +112,9 @@ TEST(EnsureParentDirectories, PathTooLongFailsWithOneLineNamingIt) {
         text = log.Text();
     }
     EXPECT_EQ(full, L"");
-    EXPECT_FALSE(FileExists(L"dir"));
-    EXPECT_EQ(text, "[FAIL] Failed to resolve path \"" + scratch.NarrowPath() + "\\dir\\" + name +
-                        "\\file.bin\" (error 206).\r\n");  // ERROR_FILENAME_EXCED_RANGE
+    EXPECT_FALSE(FileExists(std::wstring(200, L'n')));
+    EXPECT_EQ(text, "[FAIL] Failed to resolve path \"" + scratch.NarrowPath() + "\\" +
+                        std::string(relative.begin(), relative.end()) + "\" (error 206).\r\n");  // ERROR_FILENAME_EXCED_RANGE
 }
 
 TEST(ResolveRelativePath, RefusesPathsThatAreNotPlainlyRelative) {
@@ -114,20 +144,20 @@ TEST(ResolveRelativePath, RefusesPathsThatAreNotPlainlyRelative) {
     }
 }
 
-TEST(ResolveRelativePath, JoinsWithOneBackslashAndFitsMaxPath) {
+TEST(ResolveRelativePath, GivesTheExtendedFormWithBackslashesOnly) {
     ScratchDirectory scratch;
     std::wstring full;
-    // The longest relative path whose full path still fits, with its null, in MAX_PATH.
-    std::wstring longest(MAX_PATH - 1 - scratch.Path().size() - 1, L'f');
-    EXPECT_TRUE(ResolveRelativePath(longest.c_str(), full));
-    EXPECT_EQ(full, scratch.Path() + L"\\" + longest);
-    EXPECT_FALSE(ResolveRelativePath((longest + L"f").c_str(), full));
+    std::wstring beyond(MAX_PATH, L'f');
+    beyond.replace(100, 1, L"\\");
+    EXPECT_TRUE(ResolveRelativePath(beyond.c_str(), full));
+    EXPECT_EQ(full, L"\\\\?\\" + scratch.Path() + L"\\" + beyond);
 
-    // A drive's root already ends in its backslash.
+    // A drive's root already ends in its backslash; "/" becomes "\", which
+    // the extended form alone knows.
     std::wstring root = scratch.Path().substr(0, 3);
     ASSERT_TRUE(SetCurrentDirectoryW(root.c_str()));
     EXPECT_TRUE(ResolveRelativePath(L"dir/x.txt", full));
-    EXPECT_EQ(full, root + L"dir/x.txt");
+    EXPECT_EQ(full, L"\\\\?\\" + root + L"dir\\x.txt");
     SetCurrentDirectoryW(scratch.Path().c_str());
 }
 

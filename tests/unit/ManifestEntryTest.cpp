@@ -9,7 +9,7 @@ namespace {
 
 struct SizeCase {
     const wchar_t* text;
-    int32_t size;
+    int64_t size;
 };
 
 void PrintTo(const SizeCase& row, std::ostream* out) {
@@ -28,15 +28,16 @@ const SizeCase kSizes[] = {
     {L"12abc", 12},
     {L"0x1F", 0},
     {L"007", 7},
-    {L"2147483647", std::numeric_limits<int32_t>::max()},
-    {L"2147483648", std::numeric_limits<int32_t>::max()},
-    {L"99999999999", std::numeric_limits<int32_t>::max()},
-    {L"-99999999999", std::numeric_limits<int32_t>::min()},
+    {L"2147483648", 2147483648},
+    {L"5000000000", 5000000000},
+    {L"9223372036854775807", std::numeric_limits<int64_t>::max()},
+    {L"9223372036854775808", std::numeric_limits<int64_t>::max()},
+    {L"-99999999999999999999", std::numeric_limits<int64_t>::min()},
 };
 
 class ManifestSize : public ::testing::TestWithParam<SizeCase> {};
 
-TEST_P(ManifestSize, ReadAsSignedDecimalClampedTo32Bits) {
+TEST_P(ManifestSize, ReadAsSignedDecimalClampedTo64Bits) {
     Manifest manifest;
     ASSERT_TRUE(manifest.AddEntry(L"file.bin", GetParam().text, L"m", L"s"));
     ASSERT_EQ(manifest.entries.size(), 1u);

@@ -14,7 +14,7 @@ namespace {
 
 struct ExpectedEntry {
     std::wstring path;
-    int32_t size;
+    int64_t size;
     std::wstring md5;
     std::wstring src;
 };
@@ -58,6 +58,19 @@ const std::string kFileA =
     R"(<file path="a.txt" size="3" md5="900150983cd24fb0d6963f7d28e17f72" src="http://host/a.txt"/>)";
 const ExpectedEntry kEntryA = {L"a.txt", 3, L"900150983cd24fb0d6963f7d28e17f72", L"http://host/a.txt"};
 
+// 300 characters in six levels of 49-character names.
+std::string DeepPath() {
+    std::string path;
+    for (char level = 'a'; level < 'g'; ++level) {
+        path += (path.empty() ? "" : "\\") + std::string(49, level);
+    }
+    return path;
+}
+
+std::wstring Widen(const std::string& ascii) {
+    return std::wstring(ascii.begin(), ascii.end());
+}
+
 std::string Root(const std::string& body) {
     return "<update>" + body + "</update>";
 }
@@ -95,9 +108,12 @@ const DocumentCase kDocuments[] = {
     {"EmptySrc", Root(R"(<file path="p" size="1" md5="m" src=""/>)"), false, {}},
     {"EmptySizeIsZero", Root(R"(<file path="p" size="" md5="m" src="s"/>)"), true, {{L"p", 0, L"m", L"s"}}},
     {"PathLeavingTheFolder", Root(R"(<file path="../outside.txt" size="1" md5="m" src="s"/>)"), false, {}},
-    // Plain, but its full path cannot be written.
-    {"PathTooLongToWrite", Root(R"(<file path=")" + std::string(MAX_PATH, 'n') + R"(" size="1" md5="m" src="s"/>)"),
+    // A name longer than any file system stores; a deep path is fine wherever
+    // the user installed.
+    {"NameTooLongToStore", Root(R"(<file path=")" + std::string(256, 'n') + R"(" size="1" md5="m" src="s"/>)"),
      false, {}},
+    {"DeepPathBeyondMaxPath", Root(R"(<file path=")" + DeepPath() + R"(" size="1" md5="m" src="s"/>)"), true,
+     {{Widen(DeepPath()), 1, L"m", L"s"}}},
     {"DuplicatePathsGiveTwoEntries", Root(kFileA + R"(<file path="a.txt" size="4" md5="other" src="http://mirror/a"/>)"),
      true, {kEntryA, {L"a.txt", 4, L"other", L"http://mirror/a"}}},
     {"ReferencesDecodedBeforeSlashConversion",

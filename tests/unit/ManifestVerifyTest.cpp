@@ -99,18 +99,21 @@ TEST(ManifestComputeTotals, SumsAllSizesAndTheCurrentOnes) {
     EXPECT_EQ(done, 200.0);
 }
 
-TEST(ManifestComputeTotals, SizesCountAsUnsigned32BitWithoutWrapping) {
+TEST(ManifestComputeTotals, SizesAre64BitAndUnknownOnesCountNothing) {
     Manifest manifest;
-    ASSERT_TRUE(manifest.AddEntry(L"a", L"-1", L"m", L"s"));           // 4294967295
-    ASSERT_TRUE(manifest.AddEntry(L"b", L"99999999999", L"m", L"s"));  // clamped: 2147483647
-    ASSERT_TRUE(manifest.AddEntry(L"c", L"-99999999999", L"m", L"s")); // clamped: 2147483648
+    ASSERT_TRUE(manifest.AddEntry(L"a", L"5000000000", L"m", L"s"));            // beyond 32 bits
+    ASSERT_TRUE(manifest.AddEntry(L"b", L"99999999999999999999", L"m", L"s"));  // clamped: 2^63-1
+    ASSERT_TRUE(manifest.AddEntry(L"c", L"-1", L"m", L"s"));                    // unknown
+    EXPECT_EQ(manifest.entries[0].size, 5000000000);
+    EXPECT_EQ(manifest.entries[1].size, INT64_MAX);
+    EXPECT_FALSE(manifest.entries[2].HasKnownSize());
     manifest.entries[0].flags = ManifestEntry::kCurrent;
     manifest.entries[2].flags = ManifestEntry::kCurrent;
     double total = 0.0;
     double done = 0.0;
     manifest.ComputeTotals(total, done);
-    EXPECT_EQ(total, 4294967295.0 + 2147483647.0 + 2147483648.0);
-    EXPECT_EQ(done, 4294967295.0 + 2147483648.0);
+    EXPECT_EQ(total, 5000000000.0 + static_cast<double>(INT64_MAX));
+    EXPECT_EQ(done, 5000000000.0);
 }
 
 }  // namespace

@@ -201,7 +201,7 @@ TEST_F(ProgressWindowTest, AllSizesZeroGiveAnEmptyRangeAndZeroMegabytes) {
     EXPECT_EQ(ItemText(dialog, IDC_SIZE_TEXT), L"0.00 MB of 0.00 MB");
 }
 
-TEST_F(ProgressWindowTest, TotalsBeyondTheBarsRangePinItInsteadOfGoingNegative) {
+TEST_F(ProgressWindowTest, TotalsBeyondTheBarsRangeAreScaledIntoIt) {
     AddSizedEntry(manifest, L"a.bin", L"2147483647", true);
     AddSizedEntry(manifest, L"b.bin", L"2147483647", true);
     progress.Show();
@@ -212,6 +212,19 @@ TEST_F(ProgressWindowTest, TotalsBeyondTheBarsRangePinItInsteadOfGoingNegative) 
     EXPECT_EQ(progress.Total(), 4294967294.0);
     EXPECT_EQ(BarRange(dialog).iHigh, INT_MAX);
     EXPECT_EQ(BarPosition(dialog), INT_MAX);
+
+    // Ten billion bytes, half of them present: the bar stands at half.
+    manifest.entries.clear();
+    AddSizedEntry(manifest, L"present.pak", L"5000000000", true);
+    AddSizedEntry(manifest, L"stale.pak", L"5000000000", false);
+    InitProgress();
+    int high = BarRange(dialog).iHigh;
+    EXPECT_GT(high, INT_MAX / 2);
+    EXPECT_EQ(BarPosition(dialog), high / 2);
+    progress.Received(1000000000);
+    Tick(dialog);
+    EXPECT_EQ(BarPosition(dialog), high / 10 * 6);
+    EXPECT_EQ(ItemText(dialog, IDC_SIZE_TEXT), L"5722.05 MB of 9536.74 MB");
 }
 
 TEST_F(ProgressWindowTest, AddProgressCountsWithAndWithoutAWindow) {
