@@ -17,6 +17,10 @@ constexpr const wchar_t kWorkingFolder[] = L"Launcher";
 constexpr const wchar_t kLogPath[] = L"Launcher\\log.txt";
 constexpr const wchar_t kManifestPath[] = L"Launcher\\manifest.xml";
 constexpr const wchar_t kBackupManifestPath[] = L"Launcher\\manifest_backup.xml";
+// New content is received here, beside the install, and moved into place only
+// once every stale file has arrived whole; the journal lists the moves.
+constexpr const wchar_t kStagingFolder[] = L"Launcher\\staging";
+constexpr const wchar_t kCommitJournal[] = L"Launcher\\staging\\commit.journal";
 
 // A build made with public keys accepts only manifests signed with one of them
 // (more than one while a new key takes over from an old one).

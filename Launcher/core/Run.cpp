@@ -1,12 +1,17 @@
 #include "core/Run.h"
 
 #include "common/Constants.h"
+#include "common/Handles.h"
 #include "common/RunLog.h"
 #include "core/Launch.h"
 #include "core/ObtainManifest.h"
+#include "install/Commit.h"
+#include "install/StagedFile.h"
 #include "manifest/Manifest.h"
 #include "transfer/Downloader.h"
 #include "ui/ProgressWindow.h"
+
+#include <vector>
 
 namespace {
 
@@ -24,9 +29,10 @@ ManifestKeys BuiltInKeys() {
     return trusted;
 }
 
-// Shows the window and fetches every stale entry into place; true when all
-// ended current. A failure not caused by the user is shown to them.
-bool FetchStale(HINSTANCE instance, Downloader& downloader, Manifest& manifest) {
+// Shows the window, receives every stale entry into the staging folder and,
+// once all have arrived whole, moves them into place together; true when the
+// install is now current. A failure not caused by the user is shown to them.
+bool FetchStale(HINSTANCE instance, Downloader& downloader, const Manifest& manifest) {
     ProgressWindow window(instance);
     window.Show();
     double total = 0.0;
@@ -35,12 +41,27 @@ bool FetchStale(HINSTANCE instance, Downloader& downloader, Manifest& manifest) 
     window.Start(total, done);
     window.SetStatusText(L"Updating...");
 
-    // The window is pumped while each arrival is digested too, and a click
-    // given after the last block still counts: nothing starts once cancelled.
-    bool ok = manifest.UpdateAll(
-                  [&](const wchar_t* url, const wchar_t* path) { return DownloadEntry(downloader, window, url, path); },
-                  [&] { return window.Pump(); }) &&
-              window.Pump();
+    ScopedCryptProvider provider(AcquireDigestProvider(manifest.signedFormat));
+    std::vector<Replacement> staged;
+    auto stage = [&](const ManifestEntry& entry) {
+        StagedFile file(entry, provider.Get());
+        uint64_t bound = entry.HasKnownSize() ? static_cast<uint64_t>(entry.size) : UINT64_MAX;
+        if (DownloadEntry(downloader, window, entry.src.c_str(), entry.path.c_str(), file, bound) && file.Finish()) {
+            staged.push_back({file.Path(), entry.path});
+            return true;
+        }
+        file.Discard();
+        return false;
+    };
+    // A click given after the last block still counts: nothing is replaced,
+    // and nothing starts, once cancelled.
+    bool ok = HasRoomFor(manifest.StaleBytes()) && manifest.UpdateAll(stage) && window.Pump() &&
+              CommitReplacements(staged);
+    if (!ok) {
+        for (const Replacement& replacement : staged) {
+            DeleteStagedFile(replacement.staged);
+        }
+    }
     if (ok) {
         window.SetStatusText(L"Update complete.");
     } else if (!window.IsCancelled()) {
@@ -56,6 +77,8 @@ bool FetchStale(HINSTANCE instance, Downloader& downloader, Manifest& manifest) 
 
 int RunUpdate(HINSTANCE instance) {
     OpenRunLog();
+    // Before anything reads a file of the install: a run killed mid-update.
+    FinishInterruptedCommit();
     Downloader downloader;
     Manifest manifest;
     auto fetch = [&](const wchar_t* url, const wchar_t* path) { return downloader.FetchManifest(url, path); };

@@ -22,9 +22,7 @@ public:
     // the entry has one; keeps the current flag. A pass over many files hands
     // in one provider context for all of them (one that supports SHA-256 when
     // entries carry it: AcquireDigestProvider).
-    // With pump, it is called between blocks (so a window stays responsive
-    // while a large file is digested); its false ends the digest as a mismatch.
-    bool Verify(HCRYPTPROV provider = 0, const std::function<bool()>& pump = nullptr);
+    bool Verify(HCRYPTPROV provider = 0);
     bool IsCurrent() const { return (flags & kCurrent) != 0; }
     bool IsComplete() const { return !path.empty() && !md5.empty() && !src.empty(); }
 
@@ -39,8 +37,9 @@ public:
     std::wstring sha256;  // only in the signed format; empty otherwise
 };
 
-// What UpdateAll hands each stale entry to: (src, path); true when it landed.
-using DownloadOperation = std::function<bool(const wchar_t* url, const wchar_t* path)>;
+// What UpdateAll hands each stale entry to; true when its new content has
+// arrived whole (as the entry's size and digests say).
+using StageOperation = std::function<bool(const ManifestEntry& entry)>;
 
 class Manifest {
 public:
@@ -63,9 +62,11 @@ public:
     bool NeedsUpdate();
     // All known sizes, and those of current entries, in bytes.
     void ComputeTotals(double& total, double& done) const;
-    // Downloads and re-verifies every stale entry; true when all ended current.
-    // pump runs between the blocks of each digest (see ManifestEntry::Verify).
-    bool UpdateAll(const DownloadOperation& download, const std::function<bool()>& pump = nullptr);
+    // The bytes of every stale entry of known size.
+    uint64_t StaleBytes() const;
+    // Hands every stale entry, in order, to stage, also after one failed; true
+    // when every one was staged.
+    bool UpdateAll(const StageOperation& stage) const;
 
     // Set before parsing by a build that checks signatures: the root must then
     // carry serial="N" and every file sha256; both are ignored otherwise.
@@ -94,9 +95,7 @@ bool ComputeFileMd5(const wchar_t* relativePath, wchar_t* digest, HCRYPTPROV pro
 // lowercase hex digits and a null) into sha256. The provider, when given,
 // must support SHA-256 (AcquireDigestProvider(true)).
 constexpr size_t kSha256BufferLength = 65;
-// pump, when given, runs between blocks; its false fails the digest.
-bool ComputeFileDigests(const wchar_t* relativePath, wchar_t* md5, wchar_t* sha256, HCRYPTPROV provider = 0,
-                        const std::function<bool()>& pump = nullptr);
+bool ComputeFileDigests(const wchar_t* relativePath, wchar_t* md5, wchar_t* sha256, HCRYPTPROV provider = 0);
 
 // A provider context for a pass of digests, or 0 when none can be had. MD5
 // alone uses the default provider; SHA-256 needs the AES one.

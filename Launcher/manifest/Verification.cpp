@@ -40,12 +40,12 @@ bool HasSecondProcessor() {
 
 }  // namespace
 
-bool ManifestEntry::Verify(HCRYPTPROV provider, const std::function<bool()>& pump) {
+bool ManifestEntry::Verify(HCRYPTPROV provider) {
     wchar_t digest[kDigestBufferLength];
     wchar_t sha256Digest[kSha256BufferLength];
     bool withSha256 = !sha256.empty();
     // The manifest may give the digests in either case.
-    if (ComputeFileDigests(path.c_str(), digest, withSha256 ? sha256Digest : nullptr, provider, pump) &&
+    if (ComputeFileDigests(path.c_str(), digest, withSha256 ? sha256Digest : nullptr, provider) &&
         _wcsicmp(md5.c_str(), digest) == 0 && (!withSha256 || _wcsicmp(sha256.c_str(), sha256Digest) == 0)) {
         flags |= kCurrent;
         return true;
@@ -85,18 +85,23 @@ void Manifest::ComputeTotals(double& total, double& done) const {
     }
 }
 
-bool Manifest::UpdateAll(const DownloadOperation& download, const std::function<bool()>& pump) {
-    // Never stops early: after a failure (or a cancellation, which the
-    // download operation handles) every stale entry is still handed over.
-    ScopedCryptProvider provider(AcquireDigestProvider(signedFormat));
-    bool result = true;
-    for (ManifestEntry& entry : entries) {
-        if (entry.IsCurrent()) {
-            continue;
+uint64_t Manifest::StaleBytes() const {
+    uint64_t bytes = 0;
+    for (const ManifestEntry& entry : entries) {
+        if (!entry.IsCurrent() && entry.HasKnownSize()) {
+            uint64_t size = static_cast<uint64_t>(entry.size);
+            bytes = size > UINT64_MAX - bytes ? UINT64_MAX : bytes + size;
         }
-        if (!download || !download(entry.src.c_str(), entry.path.c_str())) {
-            result = false;
-        } else if (!entry.Verify(provider.Get(), pump)) {
+    }
+    return bytes;
+}
+
+bool Manifest::UpdateAll(const StageOperation& stage) const {
+    // Never stops early: after a failure (or a cancellation, which the
+    // operation handles) every stale entry is still handed over.
+    bool result = true;
+    for (const ManifestEntry& entry : entries) {
+        if (!entry.IsCurrent() && (!stage || !stage(entry))) {
             result = false;
         }
     }

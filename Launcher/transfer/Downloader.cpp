@@ -1,7 +1,7 @@
 #include "transfer/Downloader.h"
 
 #include "common/Constants.h"
-#include "common/FileHelpers.h"
+#include "common/FileSink.h"
 #include "common/Handles.h"
 #include "common/RunLog.h"
 #include "transfer/TransferLimits.h"
@@ -129,8 +129,8 @@ HINTERNET Downloader::OpenFollowingRedirects(const wchar_t* url, const TransferC
     }
 }
 
-Downloader::CallEnd Downloader::Receive(HINTERNET request, HANDLE file, const wchar_t* url, const wchar_t* relativePath,
-                                  const TransferClock& clock, Progress* progress) {
+Downloader::CallEnd Downloader::Receive(HINTERNET request, ByteSink& sink, const wchar_t* url, uint64_t maxBytes,
+                                        const TransferClock& clock, Progress* progress) {
     uint64_t written = 0;
     // The open usually brought the first block along.
     bool pending = worker_.HasBlock();
@@ -149,8 +149,9 @@ Downloader::CallEnd Downloader::Receive(HINTERNET request, HANDLE file, const wc
         if (!worker_.Succeeded() || count == 0) {
             return CallEnd::kFinished;
         }
-        if (progress == nullptr && written + count > kManifestSizeCap) {
-            LogLine(L"[FAIL] \"%ls\" is larger than %u bytes (error %u).", url, kManifestSizeCap,
+        // Nothing lands past what may arrive: a body that never ends fills no disk.
+        if (count > maxBytes - written) {
+            LogLine(L"[FAIL] \"%ls\" is larger than %ls bytes (error %u).", url, std::to_wstring(maxBytes).c_str(),
                     static_cast<unsigned>(ERROR_FILE_TOO_LARGE));
             return CallEnd::kLimit;
         }
@@ -161,11 +162,7 @@ Downloader::CallEnd Downloader::Receive(HINTERNET request, HANDLE file, const wc
         if (pending && !worker_.StartRead(request)) {
             return CallEnd::kFailed;
         }
-        DWORD put = 0;
-        if (!WriteFile(file, data, count, &put, nullptr) || put != count) {
-            DWORD error = GetLastError();
-            LogLine(L"[FAIL] Failed to write file \"%ls\" (error %u).", relativePath,
-                    static_cast<unsigned>(error != ERROR_SUCCESS ? error : ERROR_DISK_FULL));
+        if (!sink.Write(data, count)) {
             worker_.Abandon();
             return CallEnd::kFailed;
         }
@@ -209,49 +206,42 @@ Downloader::~Downloader() {
 }
 
 bool Downloader::FetchManifest(const wchar_t* url, const wchar_t* relativePath) {
-    return Fetch(url, relativePath, nullptr);
+    FileSink file(relativePath);
+    CallEnd end = Fetch(url, file, kManifestSizeCap, nullptr);
+    file.Close();
+    if (end == CallEnd::kTimedOut || end == CallEnd::kLimit) {
+        // A manifest cut off by a bound could still parse as a whole one.
+        file.Discard();
+    }
+    return end == CallEnd::kFinished;
 }
 
-bool Downloader::FetchFile(const wchar_t* url, const wchar_t* relativePath, Progress& progress) {
+bool Downloader::FetchFile(const wchar_t* url, ByteSink& sink, uint64_t maxBytes, Progress& progress) {
     // Once cancelled, nothing more is requested.
-    return progress.Pump() && Fetch(url, relativePath, &progress);
+    return progress.Pump() && Fetch(url, sink, maxBytes, &progress) == CallEnd::kFinished;
 }
 
-bool Downloader::Fetch(const wchar_t* url, const wchar_t* relativePath, Progress* progress) {
-    if (url == nullptr || relativePath == nullptr || session_ == nullptr) {
-        return false;
+Downloader::CallEnd Downloader::Fetch(const wchar_t* url, ByteSink& sink, uint64_t maxBytes, Progress* progress) {
+    if (url == nullptr || session_ == nullptr) {
+        return CallEnd::kFailed;
     }
     // The manifest shows no window and cannot be cancelled: it gets a deadline.
     TransferClock clock(progress == nullptr);
     CallEnd end = CallEnd::kFailed;
     ScopedInternetHandle request(OpenFollowingRedirects(url, clock, progress, end));
     if (!request.IsValid()) {
-        return false;
+        return end == CallEnd::kFinished ? CallEnd::kFailed : end;
     }
-    // The same full path for the directories and the file.
-    std::wstring fullPath;
-    if (!EnsureParentDirectories(relativePath, &fullPath)) {
-        return false;
+    if (!sink.Open()) {
+        return CallEnd::kFailed;
     }
-    ScopedFileHandle file(CreateFileW(fullPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.IsValid()) {
-        LogLine(L"[FAIL] Failed to open file \"%ls\".", relativePath);
-        return false;
-    }
-
     // The HTTP status is not looked at: the caller judges the content by
     // parsing it or by its digest.
-    end = Receive(request.Get(), file.Get(), url, relativePath, clock, progress);
-    file.Close();
-    if (progress == nullptr && (end == CallEnd::kTimedOut || end == CallEnd::kLimit)) {
-        // A manifest cut off by a bound could still parse as a whole one.
-        DeleteFileW(fullPath.c_str());
-    }
-    return end == CallEnd::kFinished;
+    return Receive(request.Get(), sink, url, maxBytes, clock, progress);
 }
 
-bool DownloadEntry(Downloader& downloader, Progress& progress, const wchar_t* url, const wchar_t* relativePath) {
+bool DownloadEntry(Downloader& downloader, Progress& progress, const wchar_t* url, const wchar_t* relativePath,
+                   ByteSink& sink, uint64_t maxBytes) {
     LogLine(L"[ OK ] Downloading \"%ls\" from \"%ls\"", relativePath, url);
-    return downloader.FetchFile(url, relativePath, progress);
+    return downloader.FetchFile(url, sink, maxBytes, progress);
 }

@@ -3,6 +3,7 @@
 // NetworkWorker, so every wait here has an end.
 #pragma once
 
+#include "common/ByteSink.h"
 #include "common/Progress.h"
 #include "transfer/NetworkWorker.h"
 
@@ -24,9 +25,10 @@ public:
     // the manifest deadline and size cap; a file cut off by either is deleted,
     // since it could still parse as a whole one.
     bool FetchManifest(const wchar_t* url, const wchar_t* relativePath);
-    // A file of the update: each call may wait up to the stall limit, and every
-    // block is reported to progress, whose Pump decides cancellation.
-    bool FetchFile(const wchar_t* url, const wchar_t* relativePath, Progress& progress);
+    // A file of the update into sink, a body of at most maxBytes: each call
+    // may wait up to the stall limit, and every block is reported to
+    // progress, whose Pump decides cancellation.
+    bool FetchFile(const wchar_t* url, ByteSink& sink, uint64_t maxBytes, Progress& progress);
 
     HINTERNET Session() const { return session_; }
 
@@ -43,18 +45,19 @@ private:
     };
 
     // progress is null for the manifest.
-    bool Fetch(const wchar_t* url, const wchar_t* relativePath, Progress* progress);
+    CallEnd Fetch(const wchar_t* url, ByteSink& sink, uint64_t maxBytes, Progress* progress);
     CallEnd AwaitCall(const wchar_t* url, const TransferClock& clock, Progress* progress);
     HINTERNET OpenFollowingRedirects(const wchar_t* url, const TransferClock& clock, Progress* progress,
                                      CallEnd& end);
-    CallEnd Receive(HINTERNET request, HANDLE file, const wchar_t* url, const wchar_t* relativePath,
+    CallEnd Receive(HINTERNET request, ByteSink& sink, const wchar_t* url, uint64_t maxBytes,
                     const TransferClock& clock, Progress* progress);
 
     HINTERNET session_ = nullptr;
     NetworkWorker worker_;
 };
 
-// Logs which entry is fetched from where, then fetches it as a file of the
-// update (after a cancellation the line is still written, but nothing is
-// requested).
-bool DownloadEntry(Downloader& downloader, Progress& progress, const wchar_t* url, const wchar_t* relativePath);
+// Logs which entry is fetched from where, then fetches it into sink as a file
+// of the update (after a cancellation the line is still written, but nothing
+// is requested).
+bool DownloadEntry(Downloader& downloader, Progress& progress, const wchar_t* url, const wchar_t* relativePath,
+                   ByteSink& sink, uint64_t maxBytes);

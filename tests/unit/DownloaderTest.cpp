@@ -5,6 +5,7 @@
 
 #include "unit/TestSupport.h"
 
+#include "common/FileSink.h"
 #include "transfer/Downloader.h"
 #include "transfer/TransferLimits.h"
 #include "ui/ProgressWindow.h"
@@ -232,9 +233,14 @@ protected:
         DrainQueue();
     }
 
-    // A manifest (no progress) or a file of the update (reporting to window).
-    bool Fetch(const wchar_t* url, const wchar_t* path, bool withProgress) {
-        return withProgress ? downloader.FetchFile(url, path, window) : downloader.FetchManifest(url, path);
+    // A manifest (no progress) or a file of the update (reporting to progress,
+    // by default the window), into a plain file.
+    bool Fetch(const wchar_t* url, const wchar_t* path, bool withProgress, uint64_t bound = UINT64_MAX) {
+        return withProgress ? FetchReporting(window, url, path, bound) : downloader.FetchManifest(url, path);
+    }
+    bool FetchReporting(Progress& progress, const wchar_t* url, const wchar_t* path, uint64_t bound = UINT64_MAX) {
+        FileSink file(path);
+        return downloader.FetchFile(url, file, bound, progress);
     }
 
     ScratchDirectory scratch;
@@ -271,6 +277,21 @@ TEST_F(Download, WritesWhateverBodyTheServerSends) {
         EXPECT_TRUE(written == c.expected);
         EXPECT_EQ(log.Text(), "");
     }
+}
+
+TEST_F(Download, ABodyIsBoundedAndWhatLandsNeverExceedsTheBound) {
+    {
+        LogCapture log;
+        EXPECT_TRUE(Fetch(server.Url("/body").c_str(), L"exact.bin", true, kBodySize));
+        EXPECT_EQ(ReadBytes(L"exact.bin"), Body(kBodySize));
+        EXPECT_EQ(log.Text(), "");
+    }
+    const std::wstring url = server.Url("/large");
+    LogCapture log;
+    EXPECT_FALSE(Fetch(url.c_str(), L"bounded.bin", true, 100000));
+    EXPECT_LE(FileSize(L"bounded.bin"), 100000u);
+    EXPECT_EQ(log.Text(), "[FAIL] \"" + std::string(url.begin(), url.end()) +
+                              "\" is larger than 100000 bytes (error 223).\r\n");  // ERROR_FILE_TOO_LARGE
 }
 
 TEST_F(Download, CreatesMissingDirectoriesAndLogsThem) {
@@ -341,7 +362,8 @@ TEST_F(Download, AfterACancelNothingIsRequestedOrCreated) {
     DWORD start = GetTickCount();
     EXPECT_FALSE(Fetch(url.c_str(), L"never\\file.bin", true));
     // The remaining entries are still named in the log, but not requested.
-    EXPECT_FALSE(DownloadEntry(downloader, window, url.c_str(), L"never\\file.bin"));
+    FileSink never(L"never\\file.bin");
+    EXPECT_FALSE(DownloadEntry(downloader, window, url.c_str(), L"never\\file.bin", never, UINT64_MAX));
     EXPECT_LT(GetTickCount() - start, 1000u);
     Sleep(200);  // a request, had one been sent, would have arrived by now
     EXPECT_EQ(server.Connections(), 0);
@@ -376,7 +398,7 @@ TEST_F(Download, ACancelDuringTheTransferStopsAfterTheChunkJustWritten) {
     window.Show();
     ASSERT_NE(window.Handle(), nullptr);
     InterruptedWindow clicked(window, [](HWND dialog) { PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0); });
-    EXPECT_FALSE(downloader.FetchFile(server.Url("/body").c_str(), L"partial.bin", clicked));
+    EXPECT_FALSE(FetchReporting(clicked, server.Url("/body").c_str(), L"partial.bin"));
     EXPECT_TRUE(window.IsCancelled());
     uint64_t written = FileSize(L"partial.bin");
     EXPECT_GT(written, 0u);
@@ -389,7 +411,7 @@ TEST_F(Download, ACancelDuringTheTransferStopsAfterTheChunkJustWritten) {
 TEST_F(Download, AQuitMessageDuringTheTransferStopsItSilently) {
     LogCapture log;
     InterruptedWindow quitting(window, [](HWND) { PostQuitMessage(0); });
-    EXPECT_FALSE(downloader.FetchFile(server.Url("/body").c_str(), L"partial.bin", quitting));
+    EXPECT_FALSE(FetchReporting(quitting, server.Url("/body").c_str(), L"partial.bin"));
     EXPECT_TRUE(window.IsCancelled());
     uint64_t written = FileSize(L"partial.bin");
     EXPECT_GT(written, 0u);
@@ -402,7 +424,7 @@ TEST_F(Download, AClickQueuedBeforeTheTransferIsAnsweredBeforeAnyRequest) {
     window.Show();
     ASSERT_NE(window.Handle(), nullptr);
     PostMessageW(window.Handle(), WM_COMMAND, IDCANCEL, 0);
-    EXPECT_FALSE(downloader.FetchFile(server.Url("/body").c_str(), L"partial.bin", window));
+    EXPECT_FALSE(FetchReporting(window, server.Url("/body").c_str(), L"partial.bin"));
     Sleep(200);  // a request, had one been sent, would have arrived by now
     EXPECT_EQ(server.Connections(), 0);
     EXPECT_FALSE(FileExists(L"partial.bin"));
@@ -453,7 +475,9 @@ TEST_F(Download, UnopenableUrlsFailWithoutAFile) {
 TEST_F(Download, DownloadEntryLogsPathThenUrlAndCountsProgress) {
     LogCapture log;
     const std::wstring url = server.Url("/body");
-    EXPECT_TRUE(DownloadEntry(downloader, window, url.c_str(), L"entry.bin"));
+    FileSink entry(L"entry.bin");
+    EXPECT_TRUE(DownloadEntry(downloader, window, url.c_str(), L"entry.bin", entry, kBodySize));
+    entry.Close();
     EXPECT_EQ(ReadBytes(L"entry.bin"), Body(kBodySize));
     EXPECT_EQ(window.Done(), static_cast<double>(kBodySize));
     EXPECT_EQ(log.Text(), "[ OK ] Downloading \"entry.bin\" from \"http://127.0.0.1:" +

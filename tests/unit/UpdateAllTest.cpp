@@ -1,5 +1,9 @@
+// Staging the stale entries: each handed over in order, received beside the
+// install (never over the working file), and kept only when its size and
+// digests are the manifest's.
 #include "unit/TestSupport.h"
 
+#include "install/StagedFile.h"
 #include "manifest/Manifest.h"
 
 #include <gtest/gtest.h>
@@ -10,25 +14,32 @@
 
 namespace {
 
-constexpr wchar_t kAbc[] = L"900150983cd24fb0d6963f7d28e17f72";       // "abc"
-constexpr wchar_t kDef[] = L"4ed9407630eb1000c0f6b63842defa7d";       // "def"
-constexpr wchar_t kGhi[] = L"826bbc5d0522f5f20a1da4b60fa8c871";       // "ghi"
+constexpr wchar_t kAbc[] = L"900150983cd24fb0d6963f7d28e17f72";  // "abc"
+constexpr wchar_t kDef[] = L"4ed9407630eb1000c0f6b63842defa7d";  // "def"
+constexpr wchar_t kGhi[] = L"826bbc5d0522f5f20a1da4b60fa8c871";  // "ghi"
 
-// A download operation of the test's own: writes what the server would send
-// for each URL, or fails for URLs it does not know.
+// A stage operation of the test's own: feeds what the server would send for
+// each URL into a real staged file, or fails for URLs it does not know.
 struct FakeServer {
     std::map<std::wstring, std::string> bodies;
     std::vector<std::wstring> calls;  // "src -> path", in order
 
-    DownloadOperation Download() {
-        return [this](const wchar_t* url, const wchar_t* path) {
-            calls.push_back(std::wstring(url) + L" -> " + path);
-            auto body = bodies.find(url);
+    StageOperation Stage() {
+        return [this](const ManifestEntry& entry) {
+            calls.push_back(entry.src + L" -> " + entry.path);
+            auto body = bodies.find(entry.src);
             if (body == bodies.end()) {
                 return false;
             }
-            WriteBytes(path, body->second);
-            return true;
+            StagedFile file(entry, 0);
+            bool ok = file.Open() &&
+                      file.Write(reinterpret_cast<const BYTE*>(body->second.data()),
+                                 static_cast<DWORD>(body->second.size())) &&
+                      file.Finish();
+            if (!ok) {
+                file.Discard();
+            }
+            return ok;
         };
     }
 };
@@ -42,46 +53,64 @@ void AddThree(Manifest& manifest) {
 const std::vector<std::wstring> kAllThreeCalls = {
     L"http://host/one -> one.txt", L"http://host/two -> two.txt", L"http://host/three -> three.txt"};
 
-TEST(ManifestUpdateAll, FetchesEveryStaleEntryInOrderAndVerifiesIt) {
+std::string Staged(const wchar_t* path) {
+    std::wstring staged = StagingPathFor(path);
+    return FileExists(staged) ? ReadBytes(staged) : "(absent)";
+}
+
+TEST(ManifestUpdateAll, StagesEveryStaleEntryInOrderBesideItsTarget) {
     ScratchDirectory scratch;
     Manifest manifest;
     AddThree(manifest);
+    WriteBytes(L"two.txt", "the working copy");
     FakeServer server;
     server.bodies = {{L"http://host/one", "abc"}, {L"http://host/two", "def"}, {L"http://host/three", "ghi"}};
-    EXPECT_TRUE(manifest.UpdateAll(server.Download()));
+    EXPECT_EQ(manifest.StaleBytes(), 9u);
+    EXPECT_TRUE(manifest.UpdateAll(server.Stage()));
     EXPECT_EQ(server.calls, kAllThreeCalls);
-    for (const ManifestEntry& entry : manifest.entries) {
-        EXPECT_TRUE(entry.IsCurrent()) << entry.path;
-    }
-    EXPECT_EQ(ReadBytes(L"two.txt"), "def");
+    EXPECT_EQ(Staged(L"two.txt"), "def");
+    EXPECT_EQ(StagingPathFor(L"two.txt").rfind(L"Launcher\\staging\\", 0), 0u);
+    EXPECT_EQ(ReadBytes(L"two.txt"), "the working copy") << "the target is replaced only by the commit";
 }
 
-TEST(ManifestUpdateAll, FirstOfThreeFailingStillFetchesAndVerifiesTheOthers) {
+TEST(ManifestUpdateAll, OneFailingStillHandsOverTheOthersAndFails) {
     ScratchDirectory scratch;
     Manifest manifest;
     AddThree(manifest);
     FakeServer server;
     server.bodies = {{L"http://host/two", "def"}, {L"http://host/three", "ghi"}};
-    EXPECT_FALSE(manifest.UpdateAll(server.Download()));
+    EXPECT_FALSE(manifest.UpdateAll(server.Stage()));
     EXPECT_EQ(server.calls, kAllThreeCalls);
-    EXPECT_FALSE(manifest.entries[0].IsCurrent());
-    EXPECT_TRUE(manifest.entries[1].IsCurrent());
-    EXPECT_TRUE(manifest.entries[2].IsCurrent());
+    EXPECT_EQ(Staged(L"one.txt"), "(absent)");
+    EXPECT_EQ(Staged(L"three.txt"), "ghi");
+
+    FakeServer silent;  // knows no URL: as after a cancellation
+    EXPECT_FALSE(manifest.UpdateAll(silent.Stage()));
+    EXPECT_EQ(silent.calls, kAllThreeCalls);
 }
 
-TEST(ManifestUpdateAll, SuccessfulDownloadOfWrongContentLeavesTheEntryStale) {
-    ScratchDirectory scratch;
-    Manifest manifest;
-    AddThree(manifest);
-    FakeServer server;
-    server.bodies = {{L"http://host/one", "abc"},
-                     {L"http://host/two", "<html>404 Not Found</html>"},
-                     {L"http://host/three", "ghi"}};
-    EXPECT_FALSE(manifest.UpdateAll(server.Download()));
-    EXPECT_EQ(server.calls, kAllThreeCalls);
-    EXPECT_TRUE(manifest.entries[0].IsCurrent());
-    EXPECT_FALSE(manifest.entries[1].IsCurrent());
-    EXPECT_TRUE(manifest.entries[2].IsCurrent());
+TEST(ManifestUpdateAll, ContentThatIsNotTheManifestsIsNotKept) {
+    struct Row {
+        const char* name;
+        std::string body;
+        const wchar_t* sha256;  // for an entry of the signed format
+    };
+    const Row rows[] = {
+        {"an error page", "<html>404 Not Found</html>", nullptr},
+        {"the right bytes and more", "defdef", nullptr},
+        {"the right MD5 with another SHA-256", "def", L"0000000000000000000000000000000000000000000000000000000000000000"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ScratchDirectory scratch;
+        Manifest manifest;
+        manifest.signedFormat = row.sha256 != nullptr;
+        ASSERT_TRUE(manifest.AddEntry(L"two.txt", L"3", kDef, L"http://host/two", row.sha256));
+        FakeServer server;
+        server.bodies = {{L"http://host/two", row.body}};
+        EXPECT_FALSE(manifest.UpdateAll(server.Stage()));
+        EXPECT_EQ(Staged(L"two.txt"), "(absent)");
+    }
 }
 
 TEST(ManifestUpdateAll, CurrentEntriesAreNeitherFetchedNorVerifiedAgain) {
@@ -93,49 +122,15 @@ TEST(ManifestUpdateAll, CurrentEntriesAreNeitherFetchedNorVerifiedAgain) {
     ASSERT_TRUE(manifest.NeedsUpdate());
     ASSERT_TRUE(manifest.entries[0].IsCurrent());
     ASSERT_TRUE(manifest.entries[2].IsCurrent());
+    EXPECT_EQ(manifest.StaleBytes(), 3u);
 
     // Were "one" verified again it would turn stale and fail the update.
     WriteBytes(L"one.txt", "changed since the check");
     FakeServer server;
     server.bodies = {{L"http://host/two", "def"}};
-    EXPECT_TRUE(manifest.UpdateAll(server.Download()));
+    EXPECT_TRUE(manifest.UpdateAll(server.Stage()));
     EXPECT_EQ(server.calls, std::vector<std::wstring>{L"http://host/two -> two.txt"});
-    EXPECT_TRUE(manifest.entries[0].IsCurrent());
-    EXPECT_TRUE(manifest.entries[1].IsCurrent());
     EXPECT_EQ(ReadBytes(L"one.txt"), "changed since the check");
-}
-
-TEST(ManifestUpdateAll, EveryDownloadFailingVisitsAllAndFails) {
-    ScratchDirectory scratch;
-    Manifest manifest;
-    AddThree(manifest);
-    FakeServer server;  // knows no URL: as after a cancellation
-    EXPECT_FALSE(manifest.UpdateAll(server.Download()));
-    EXPECT_EQ(server.calls, kAllThreeCalls);
-    for (const ManifestEntry& entry : manifest.entries) {
-        EXPECT_FALSE(entry.IsCurrent()) << entry.path;
-    }
-}
-
-TEST(ManifestUpdateAll, TheDigestOfAnArrivalPumpsBetweenBlocksAndACancelThereFailsIt) {
-    ScratchDirectory scratch;
-    // Several digest blocks of "a" (64 KiB each), then one more byte.
-    const std::string large(4 * 64 * 1024 + 1, 'a');
-    wchar_t md5[kDigestBufferLength];
-    WriteBytes(L"reference.bin", large);
-    ASSERT_TRUE(ComputeFileMd5(L"reference.bin", md5));
-    for (bool cancelled : {false, true}) {
-        SCOPED_TRACE(cancelled ? "cancelled during the digest" : "pumped throughout");
-        Manifest manifest;
-        ASSERT_TRUE(manifest.AddEntry(L"large.bin", L"262145", md5, L"http://host/large"));
-        FakeServer server;
-        server.bodies = {{L"http://host/large", large}};
-        int pumps = 0;
-        bool ok = manifest.UpdateAll(server.Download(), [&] { return ++pumps < 3 || !cancelled; });
-        EXPECT_EQ(ok, !cancelled);
-        EXPECT_EQ(manifest.entries[0].IsCurrent(), !cancelled);
-        EXPECT_EQ(pumps, cancelled ? 3 : 5);
-    }
 }
 
 }  // namespace

@@ -1,0 +1,89 @@
+#include "install/StagedFile.h"
+
+#include "common/Constants.h"
+#include "common/FileHelpers.h"
+#include "common/RunLog.h"
+
+#include <cwchar>
+#include <cwctype>
+
+std::wstring StagingPathFor(const std::wstring& relativeTarget) {
+    // FNV-1a over the path as Windows compares names (case-insensitively):
+    // short, fixed-length names whatever the depth of the target.
+    uint64_t hash = 14695981039346656037ull;
+    for (wchar_t c : relativeTarget) {
+        hash ^= static_cast<uint16_t>(std::towlower(c == L'/' ? L'\\' : c));
+        hash *= 1099511628211ull;
+    }
+    wchar_t name[17];
+    _snwprintf(name, 17, L"%016llx", static_cast<unsigned long long>(hash));
+    name[16] = L'\0';
+    return std::wstring(kStagingFolder) + L"\\" + name;
+}
+
+void DeleteStagedFile(const std::wstring& stagedPath) {
+    std::wstring full;
+    if (ResolveRelativePath(stagedPath.c_str(), full)) {
+        DeleteFileW(full.c_str());
+    }
+}
+
+StagedFile::StagedFile(const ManifestEntry& entry, HCRYPTPROV provider)
+    : entry_(entry), provider_(provider), stagedPath_(StagingPathFor(entry.path)) {}
+
+bool StagedFile::Open() {
+    std::wstring fullPath;
+    if (!EnsureParentDirectories(entry_.path.c_str()) || !ResolveRelativePath(stagedPath_.c_str(), fullPath)) {
+        return false;
+    }
+    // The staging folder is the launcher's own business: made without a log line.
+    for (const wchar_t* folder : {kWorkingFolder, kStagingFolder}) {
+        std::wstring full;
+        if (ResolveRelativePath(folder, full)) {
+            CreateDirectoryW(full.c_str(), nullptr);
+        }
+    }
+    file_.Reset(CreateFileW(fullPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                            nullptr));
+    if (!file_.IsValid()) {
+        LogLine(L"[FAIL] Failed to open file \"%ls\" (error %u).", stagedPath_.c_str(),
+                static_cast<unsigned>(GetLastError()));
+        return false;
+    }
+    if (!digest_.Start(provider_, !entry_.sha256.empty())) {
+        LogLine(L"[FAIL] Failed to digest \"%ls\".", entry_.path.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool StagedFile::Write(const BYTE* data, DWORD count) {
+    DWORD put = 0;
+    if (!WriteFile(file_.Get(), data, count, &put, nullptr) || put != count) {
+        DWORD error = GetLastError();
+        LogLine(L"[FAIL] Failed to write file \"%ls\" (error %u).", entry_.path.c_str(),
+                static_cast<unsigned>(error != ERROR_SUCCESS ? error : ERROR_DISK_FULL));
+        return false;
+    }
+    digest_.Add(data, count);
+    return true;
+}
+
+bool StagedFile::Finish() {
+    if (!file_.IsValid()) {
+        return false;
+    }
+    file_.Close();
+    wchar_t md5[kDigestBufferLength];
+    wchar_t sha256[kSha256BufferLength];
+    bool withSha256 = !entry_.sha256.empty();
+    // The manifest may give the digests in either case.
+    return (!entry_.HasKnownSize() || digest_.Bytes() == static_cast<uint64_t>(entry_.size)) &&
+           digest_.Finish(md5, withSha256 ? sha256 : nullptr) && _wcsicmp(entry_.md5.c_str(), md5) == 0 &&
+           (!withSha256 || _wcsicmp(entry_.sha256.c_str(), sha256) == 0);
+}
+
+void StagedFile::Discard() {
+    file_.Close();
+    DeleteStagedFile(stagedPath_);
+}
