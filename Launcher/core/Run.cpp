@@ -44,6 +44,11 @@ bool FetchStale(HINSTANCE instance, Downloader& downloader, const Manifest& mani
     ScopedCryptProvider provider(AcquireDigestProvider(manifest.signedFormat));
     std::vector<Replacement> staged;
     auto stage = [&](const ManifestEntry& entry) {
+        if (IsStagedWhole(entry, provider.Get())) {
+            LogLine(L"[ OK ] Using \"%ls\" as received by an earlier run.", entry.path.c_str());
+            staged.push_back({StagingPathFor(entry.path), entry.path});
+            return true;
+        }
         StagedFile file(entry, provider.Get());
         uint64_t bound = entry.HasKnownSize() ? static_cast<uint64_t>(entry.size) : UINT64_MAX;
         if (DownloadEntry(downloader, window, entry.src.c_str(), entry.path.c_str(), file, bound) && file.Finish()) {
@@ -55,13 +60,10 @@ bool FetchStale(HINSTANCE instance, Downloader& downloader, const Manifest& mani
     };
     // A click given after the last block still counts: nothing is replaced,
     // and nothing starts, once cancelled.
+    // What arrived whole is kept staged when the update fails, for the next
+    // run to use rather than fetch again.
     bool ok = HasRoomFor(manifest.StaleBytes()) && manifest.UpdateAll(stage) && window.Pump() &&
               CommitReplacements(staged);
-    if (!ok) {
-        for (const Replacement& replacement : staged) {
-            DeleteStagedFile(replacement.staged);
-        }
-    }
     if (ok) {
         window.SetStatusText(L"Update complete.");
     } else if (!window.IsCancelled()) {
@@ -86,7 +88,10 @@ int RunUpdate(HINSTANCE instance) {
         MessageBoxW(nullptr, kUpdateFailedText, kCaption, MB_ICONERROR);
         return 1;
     }
-    if (!manifest.NeedsUpdate()) {
+    bool stale = manifest.NeedsUpdate();
+    // Staged copies of entries that are gone, changed or current are of no use.
+    PruneStaging(manifest);
+    if (!stale) {
         LogLine(L"[ OK ] No update required.");
     } else if (!FetchStale(instance, downloader, manifest)) {
         return 1;

@@ -5,6 +5,7 @@
 #include "common/RunLog.h"
 
 #include <cwchar>
+#include <vector>
 #include <cwctype>
 
 std::wstring StagingPathFor(const std::wstring& relativeTarget) {
@@ -26,6 +27,52 @@ void DeleteStagedFile(const std::wstring& stagedPath) {
     if (ResolveRelativePath(stagedPath.c_str(), full)) {
         DeleteFileW(full.c_str());
     }
+}
+
+bool IsStagedWhole(const ManifestEntry& entry, HCRYPTPROV provider) {
+    std::wstring staged = StagingPathFor(entry.path);
+    std::wstring full;
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!ResolveRelativePath(staged.c_str(), full) || !GetFileAttributesExW(full.c_str(), GetFileExInfoStandard, &data) ||
+        (entry.HasKnownSize() &&
+         ((static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow) != static_cast<uint64_t>(entry.size))) {
+        return false;
+    }
+    wchar_t md5[kDigestBufferLength];
+    wchar_t sha256[kSha256BufferLength];
+    bool withSha256 = !entry.sha256.empty();
+    return ComputeFileDigests(staged.c_str(), md5, withSha256 ? sha256 : nullptr, provider) &&
+           _wcsicmp(entry.md5.c_str(), md5) == 0 && (!withSha256 || _wcsicmp(entry.sha256.c_str(), sha256) == 0);
+}
+
+void PruneStaging(const Manifest& manifest) {
+    std::wstring folder;
+    if (!ResolveRelativePath(kStagingFolder, folder)) {
+        return;
+    }
+    std::vector<std::wstring> wanted;
+    for (const ManifestEntry& entry : manifest.entries) {
+        if (!entry.IsCurrent()) {
+            wanted.push_back(StagingPathFor(entry.path));
+        }
+    }
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    do {
+        std::wstring name = std::wstring(kStagingFolder) + L"\\" + found.cFileName;
+        bool keep = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
+                    _wcsicmp(name.c_str(), kCommitJournal) == 0;
+        for (const std::wstring& path : wanted) {
+            keep = keep || _wcsicmp(path.c_str(), name.c_str()) == 0;
+        }
+        if (!keep) {
+            DeleteFileW((folder + L"\\" + found.cFileName).c_str());
+        }
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
 }
 
 StagedFile::StagedFile(const ManifestEntry& entry, HCRYPTPROV provider)

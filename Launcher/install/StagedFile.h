@@ -17,6 +17,13 @@ std::wstring StagingPathFor(const std::wstring& relativeTarget);
 // Deletes a staged file that will not be moved into place.
 void DeleteStagedFile(const std::wstring& stagedPath);
 
+// True when an earlier run (failed or cancelled after it arrived) left this
+// entry's new content staged whole: it need not be fetched again.
+bool IsStagedWhole(const ManifestEntry& entry, HCRYPTPROV provider);
+
+// Deletes staged files that no stale entry of the manifest will use.
+void PruneStaging(const Manifest& manifest);
+
 class StagedFile final : public ByteSink {
 public:
     // provider as for Digest::Start; the entry must outlive this object.

@@ -56,27 +56,34 @@ MANIFEST_FAULTS = [
 # A stale file's: the update fails with the box, and the application waits.
 FILE_FAULTS = [
     ("never-answered", lambda: Silent(), no_data, stall),
-    ("stops-mid-body", lambda: Trickle(pattern(200000, 3), chunk=4096, delay=0.01, pause_after=40960),
+    ("stops-mid-body", lambda: Trickle(pattern(30000, 3), chunk=4096, delay=0.01, pause_after=16384),
      no_data, stall),
     ("redirects-to-itself", lambda: Redirect(STALE_SRC), loops, lambda c: 0.0),
 ]
 
-# What the user does while a stale file's server misbehaves: Cancel answers at once.
+# What the user does while a stale file's server misbehaves: Cancel answers at
+# once. The stale file is listed as large enough (GiB) that an endless body at
+# full speed is still arriving when Cancel is pressed.
 CANCEL_DURING = [
     ("never-answered", lambda: Silent(), "Escape"),
     ("one-byte-a-second", lambda: Trickle(pattern(100000, 4), chunk=1, delay=1.0), "click"),
     ("endless-fast", lambda: Endless(), "Escape"),
 ]
+LISTED_WHILE_CANCELLING = 1 << 30
 
 
-def release(e2e, server, good_data):
-    """A release of two files, one current on disk and one stale."""
+def release(e2e, server, good_data, listed_size=None):
+    """A release of two files, one current on disk and one stale (listed with
+    another size when listed_size says so)."""
     good = server.url("/files/good.dat")
     stale = server.url(STALE_SRC)
     new = pattern(30000, 2)
     put(e2e.workdir, "good.dat", good_data)
     put(e2e.workdir, "stale.dat", b"the old copy")
-    manifest = manifest_xml([file_entry("good.dat", good_data, good), file_entry("stale.dat", new, stale)])
+    entry = file_entry("stale.dat", new, stale)
+    if listed_size is not None:
+        entry["size"] = listed_size
+    manifest = manifest_xml([file_entry("good.dat", good_data, good), entry])
     return manifest, new, stale
 
 
@@ -157,7 +164,7 @@ def test_file_fault_fails_update_within_bound(e2e, server, fault, fail_line, bou
 def test_cancel_answers_at_once_whatever_the_server_does(e2e, server, fault, action):
     good_data = pattern(50000, 1)
     manifest, new, stale = release(e2e, server, good_data)
-    e2e.site[MANIFEST_PATH] = manifest
+    e2e.site[MANIFEST_PATH] = release(e2e, server, good_data, LISTED_WHILE_CANCELLING)[0]
     e2e.site[STALE_SRC] = fault()
 
     run = e2e.start(timeout=30)
@@ -181,6 +188,7 @@ def test_cancel_answers_at_once_whatever_the_server_does(e2e, server, fault, act
     assert result.exit_code == 1
     assert result.record is None, "the application was started"
     assert (e2e.workdir / "good.dat").read_bytes() == good_data
+    assert (e2e.workdir / "stale.dat").read_bytes() == b"the old copy"
 
     repaired_by_next_run(e2e, server, manifest, new, stale)
 

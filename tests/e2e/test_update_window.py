@@ -58,8 +58,12 @@ def test_cancel_during_first_of_three_downloads(e2e, server, action):
     assert result.record is None, "the application was started"
     assert [r.path for r in server.requests] == [MANIFEST_PATH, "/files/one.dat"]
     assert server.requests[1].bytes_sent < len(files[0][1]), "the first download was not stopped"
-    # The partial file stays (stale, for the next run); the others never started.
-    partial = (e2e.workdir / "one.dat").read_bytes()
+    # What arrived stays staged beside the install, never in place; the others
+    # never started.
+    assert not (e2e.workdir / "one.dat").exists()
+    staged = list((e2e.workdir / "Launcher" / "staging").iterdir())
+    assert len(staged) == 1, staged
+    partial = staged[0].read_bytes()
     assert paused_at <= len(partial) < len(files[0][1])
     assert partial == files[0][1][:len(partial)]
     assert not (e2e.workdir / "sub").exists()

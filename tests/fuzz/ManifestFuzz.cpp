@@ -354,13 +354,15 @@ std::string CheckEntry(const ManifestEntry& entry, const std::wstring& directory
     if (!ResolveRelativePath(entry.path.c_str(), full)) {
         return "accepted a path ResolveRelativePath refuses";
     }
-    if (!StartsWithIgnoringCase(full, directory) || full.size() == directory.size()) {
-        return "ResolveRelativePath gave a path outside the current directory";
+    // Writes use the extended form, which the platform takes as it is.
+    if (full != L"\\\\?\\" + directory + entry.path) {
+        return "ResolveRelativePath gave another path than the current directory and the entry's";
     }
-    // The platform's own reading of the path, with "..", device names and
-    // trailing dots and spaces resolved.
-    std::wstring canonical(GetFullPathNameW(full.c_str(), 0, nullptr, nullptr), L'\0');
-    const DWORD length = GetFullPathNameW(full.c_str(), static_cast<DWORD>(canonical.size()), &canonical[0], nullptr);
+    // The platform's own reading of the plain form, with "..", device names
+    // and trailing dots and spaces resolved: inside too, whoever opens it so.
+    const std::wstring plain = directory + entry.path;
+    std::wstring canonical(GetFullPathNameW(plain.c_str(), 0, nullptr, nullptr), L'\0');
+    const DWORD length = GetFullPathNameW(plain.c_str(), static_cast<DWORD>(canonical.size()), &canonical[0], nullptr);
     if (length == 0 || length >= canonical.size()) {
         return "GetFullPathNameW failed on an accepted path";
     }
