@@ -134,7 +134,8 @@ FILE = "<file path='a/b.txt' size='3' md5='0123456789abcdef0123456789abcdef' src
     ("<update>%s</update>" % FILE.replace("a/b.txt", "C:b.txt"), "drive"),
     ("<update>%s</update>" % FILE.replace("a/b.txt", "/b.txt"), "absolute"),
     ("<update>%s</update>" % FILE.replace("'3'", "'-1'"), "size"),
-    ("<update>%s</update>" % FILE.replace("'3'", "'4294967296'"), "size"),
+    ("<update>%s</update>" % FILE.replace("'3'", "'9223372036854775808'"), "size"),
+    ("<update>%s</update>" % FILE.replace("'3'", "'0x10'"), "size"),
     ("<update>%s</update>" % FILE.replace("0123456789abcdef'", "xyz'"), "md5"),
     ("<update>%s</update>" % FILE.replace("path=", "PATH='x' path="), "twice"),
     ("<update>%s" % FILE, "well-formed"),
@@ -144,6 +145,12 @@ def test_launcher_rules_reject(tool, xml, error):
     with pytest.raises(tool.UsageError, match="invalid manifest") as caught:
         tool.parse_manifest(xml.encode())
     assert error in str(caught.value)
+
+
+@pytest.mark.parametrize("size", ["4294967296", "9223372036854775807"])
+def test_launcher_rules_accept_sizes_up_to_2_63_minus_1(tool, size):
+    (entry,), _ = tool.parse_manifest(("<update>%s</update>" % FILE.replace("'3'", "'%s'" % size)).encode())
+    assert entry.size == int(size)
 
 
 def test_launcher_rules_accept_any_case_comments_and_text(tool):
