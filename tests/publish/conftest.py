@@ -55,7 +55,7 @@ def read_manifest(path):
             assert stack == ["update"] and name == "file", "<%s> under %s" % (name, stack)
             assert sorted(attrs) == ["md5", "path", "sha256", "size", "src"]
             assert all(attrs.values()), attrs
-            assert re.fullmatch("[0-9]+", attrs["size"]) and int(attrs["size"]) < 2**32
+            assert re.fullmatch("[0-9]+", attrs["size"]) and int(attrs["size"]) < 2**63
             assert re.fullmatch("[0-9a-f]{32}", attrs["md5"])
             assert re.fullmatch("[0-9a-f]{64}", attrs["sha256"])
             assert attrs["src"].startswith(("http://", "https://")) and attrs["src"].isascii()

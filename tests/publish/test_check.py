@@ -1,4 +1,7 @@
+import hashlib
+import os
 import socket
+import urllib.parse
 
 import pytest
 
@@ -134,7 +137,8 @@ FILE = "<file path='a/b.txt' size='3' md5='0123456789abcdef0123456789abcdef' src
     ("<update>%s</update>" % FILE.replace("a/b.txt", "C:b.txt"), "drive"),
     ("<update>%s</update>" % FILE.replace("a/b.txt", "/b.txt"), "absolute"),
     ("<update>%s</update>" % FILE.replace("'3'", "'-1'"), "size"),
-    ("<update>%s</update>" % FILE.replace("'3'", "'4294967296'"), "size"),
+    ("<update>%s</update>" % FILE.replace("'3'", "'9223372036854775808'"), "size"),
+    ("<update>%s</update>" % FILE.replace("'3'", "'0x10'"), "size"),
     ("<update>%s</update>" % FILE.replace("0123456789abcdef'", "xyz'"), "md5"),
     ("<update>%s</update>" % FILE.replace("path=", "PATH='x' path="), "twice"),
     ("<update>%s" % FILE, "well-formed"),
@@ -146,9 +150,66 @@ def test_launcher_rules_reject(tool, xml, error):
     assert error in str(caught.value)
 
 
+@pytest.mark.parametrize("size", ["4294967296", "9223372036854775807"])
+def test_launcher_rules_accept_sizes_up_to_2_63_minus_1(tool, size):
+    (entry,), _ = tool.parse_manifest(("<update>%s</update>" % FILE.replace("'3'", "'%s'" % size)).encode())
+    assert entry.size == int(size)
+
+
 def test_launcher_rules_accept_any_case_comments_and_text(tool):
     xml = ("<?xml version='1.0'?><!-- c --><UPDATE Version='1.0'>text<FILE PATH='a\\b.txt' SIZE='0' "
            "MD5='0123456789ABCDEF0123456789ABCDEF' SRC='http://h.invalid/b'/><!-- c --></UPDATE>")
     (entry,), serial = tool.parse_manifest(xml.encode())
     assert serial is None
     assert (entry.path, entry.size, entry.md5) == ("a\\b.txt", 0, "0123456789abcdef0123456789abcdef")
+
+
+@pytest.fixture
+def addressed(site):
+    """RELEASE published content-addressed: site/manifest.xml beside site/files/."""
+    build(site.root / "rel", RELEASE)
+    made = run("make", site.root / "rel", "--content-addressed", "--base-url", site.url,
+               "-o", site.root / "manifest.xml")
+    assert made.returncode == 0, made.stderr
+    site.manifest = site.url + "manifest.xml"
+    return site
+
+
+def move_stored(site, old, new):
+    """Move a stored file and its src along with it: the download still matches, the address does not."""
+    (site.root / new).parent.mkdir(exist_ok=True)
+    os.replace(site.root / old, site.root / new)
+    edit_manifest(site, site.url + urllib.parse.quote(old), site.url + urllib.parse.quote(new))
+
+
+def other_md5_folder(site):
+    digest = hashlib.md5(RELEASE["data/one.dat"]).hexdigest()
+    move_stored(site, "files/%s/one.dat" % digest, "files/%s/one.dat" % digest[::-1])
+
+
+def other_name(site):
+    digest = hashlib.md5(RELEASE["hash#1.txt"]).hexdigest()
+    move_stored(site, "files/%s/hash#1.txt" % digest, "files/%s/hash1.txt" % digest)
+
+
+# (mutation, path expected in the report or None when all is well)
+ADDRESSED_CASES = {
+    "good": (None, None),
+    "md5 folder of other bytes": (other_md5_folder, "data/one.dat"),
+    "other name": (other_name, "hash#1.txt"),
+}
+
+
+@pytest.mark.parametrize("mutate, path", ADDRESSED_CASES.values(), ids=list(ADDRESSED_CASES))
+def test_content_addressed_release(addressed, mutate, path):
+    if mutate:
+        mutate(addressed)
+    result = run("check", addressed.manifest, "--timeout", TIMEOUT)
+    context = result.stdout + result.stderr + addressed.log()
+    fetched = [r.split()[1] for r in addressed.requests if r.endswith(" 200")]
+    assert len(fetched) == 5 and all("/files/" in f for f in fetched if "manifest" not in f), context
+    if path is None:
+        assert result.returncode == 0 and "all 4 files" in result.stdout, context
+    else:
+        assert result.returncode == 1, context
+        assert [r.split("  ")[:2] for r in problem_rows(result.stdout)] == [[path, "wrong src"]], context

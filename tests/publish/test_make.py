@@ -1,6 +1,7 @@
 import hashlib
 import os
 import sys
+import urllib.parse
 
 import pytest
 
@@ -68,11 +69,6 @@ def test_symlink_inside_release_is_followed(tmp_path):
     assert {f["md5"] for f in files} == {hashlib.md5(b"12345").hexdigest()}
 
 
-def sparse_4gib(rel):
-    with open(rel / "big.bin", "wb") as f:
-        f.truncate(4 * 2**30)
-
-
 def symlink_outside(rel):
     (rel.parent / "secret.txt").write_bytes(b"not part of the release")
     os.symlink(rel.parent / "secret.txt", rel / "secret.txt")
@@ -89,7 +85,6 @@ def bad_utf8_name(rel):
 
 # (files, extra setup, text the error must contain)
 REFUSALS = {
-    "4 GiB": ({}, sparse_4gib, "big.bin: "),
     "colon": ({"a:b.txt": b""}, None, "a:b.txt: "),
     "question mark": ({"what?.txt": b""}, None, "what?.txt: "),
     "backslash": ({"back\\slash.txt": b""}, None, "back\\slash.txt: "),
@@ -125,6 +120,14 @@ def test_refusal_writes_nothing(tmp_path, files, setup, offender):
     assert os.listdir(out) == ["manifest.xml"] and (out / "manifest.xml").read_bytes() == b"previous"
 
 
+@posix_only
+def test_files_of_4_gib_and_more_are_listed(tool, tmp_path):
+    # The launcher takes sizes up to 2^63-1; sparse, so that nothing is written or read.
+    with open(tmp_path / "big.bin", "wb") as f:
+        f.truncate(4 * 2**30)
+    assert [(rel, size) for rel, _, size in tool.scan(str(tmp_path), "")] == [("big.bin", 4 * 2**30)]
+
+
 @pytest.mark.parametrize("base", ["ftp://x.invalid/rel/", "x.invalid/rel/", "http:///rel/",
                                   "http://x.invalid/a b/", "http://x.invalid/?v=1"])
 def test_bad_base_url_is_a_usage_error(tmp_path, base):
@@ -135,3 +138,70 @@ def test_bad_base_url_is_a_usage_error(tmp_path, base):
 
 
 # Which manifest paths are refused: test_path_rule.py, one table with the launcher.
+
+
+def md5(data):
+    return hashlib.md5(data).hexdigest()
+
+
+# (path, bytes in release 1, bytes in release 2, name its src ends in); None: not in that release.
+ADDRESSED = [
+    ("Lumivex.exe", b"MZ 1", b"MZ 2", "Lumivex.exe"),  # changed: stored beside the old one
+    ("data/one.dat", b"same", b"same", "one.dat"),
+    ("data/copy/one.dat", b"same", b"same", "one.dat"),  # same bytes, same name: stored once
+    ("docs/Readme.txt", b"read me", None, "Readme.txt"),
+    ("docs/README.txt", None, b"read me", "Readme.txt"),  # only the case differs: the stored one serves
+    ("\u00fcn\u00ef code.txt", b"\xff", b"\xff", "%C3%BCn%C3%AF%20code.txt"),
+]
+
+
+def stored_files(site):
+    return {p.relative_to(site).as_posix(): p.stat() for p in (site / "files").rglob("*") if p.is_file()}
+
+
+def test_content_addressed_releases_share_one_folder(tmp_path):
+    site, base = tmp_path / "site", "https://cdn.example.invalid/u/"
+    site.mkdir()
+    previous, expected_store = {}, set()
+    for release in (1, 2):
+        files = {row[0]: row[release] for row in ADDRESSED if row[release] is not None}
+        build(tmp_path / ("rel%d" % release), files)
+        result = run("make", tmp_path / ("rel%d" % release), "--content-addressed", "--base-url", base,
+                     "-o", site / "manifest.xml", "--serial", release)
+        assert result.returncode == 0, result.stderr
+        rows = sorted((r for r in ADDRESSED if r[release] is not None), key=lambda r: (r[0].lower(), r[0]))
+        assert [(f["path"], f["src"]) for f in read_manifest(site / "manifest.xml")] == \
+            [(r[0], "%sfiles/%s/%s" % (base, md5(r[release]), r[3])) for r in rows]
+        expected_store |= {"files/%s/%s" % (md5(r[release]), urllib.parse.unquote(r[3])) for r in rows}
+        stored = stored_files(site)
+        assert set(stored) == expected_store, "only new files are added, nothing else is left behind"
+        for name in stored:
+            assert md5((site / name).read_bytes()) == name.split("/")[1]
+        for name, before in previous.items():  # reused, never rewritten
+            assert (stored[name].st_ino, stored[name].st_mtime_ns) == (before.st_ino, before.st_mtime_ns)
+        assert sorted(os.listdir(site)) == ["files", "manifest.xml"]
+        previous = stored
+    assert "1 new files" in result.stdout and "3 already there" in result.stdout, result.stdout
+
+
+def manifest_inside_release(tmp_path):
+    return tmp_path / "rel" / "manifest.xml"
+
+
+def stored_with_other_bytes(tmp_path):
+    build(tmp_path / "site", {"files/%s/a.txt" % md5(b"a"): b"other"})
+    return tmp_path / "site" / "manifest.xml"
+
+
+@pytest.mark.parametrize("setup, status, message", [
+    (manifest_inside_release, 2, "outside RELEASE_DIR"),
+    (stored_with_other_bytes, 1, "must never change"),
+], ids=["manifest inside release", "stored file of other bytes"])
+def test_content_addressed_refusal_writes_nothing(tmp_path, setup, status, message):
+    build(tmp_path / "rel", {"a.txt": b"a"})
+    (tmp_path / "site").mkdir()
+    out = setup(tmp_path)
+    before = {p: p.read_bytes() for p in tmp_path.rglob("*") if p.is_file()}
+    result = run("make", tmp_path / "rel", "--content-addressed", "--base-url", "http://x.invalid/", "-o", out)
+    assert result.returncode == status and message in result.stderr, result.stderr
+    assert {p: p.read_bytes() for p in tmp_path.rglob("*") if p.is_file()} == before
