@@ -1,0 +1,131 @@
+"""The install is never half-written: new content arrives beside it, bounded
+by its listed size, and replaces the working files only once every stale
+file has arrived whole. Install folders deeper than MAX_PATH work, and the
+launcher can replace its own executable."""
+
+import shutil
+from pathlib import Path
+
+import pytest
+
+from harness.launcher import CAPTION
+from harness.server import MANIFEST_PATH, Body, Endless, Trickle, Truncated, file_entry, manifest_xml
+from e2e_update import (FETCHING, NO_UPDATE, UPDATE_FAILED_TEXT, VALID, downloading, is_box, launched, log_of,
+                        pattern, put)
+
+OLD = b"the working copy, which must survive whole"
+STAGING = Path("Launcher", "staging")
+
+
+def too_large(url, size):
+    return '[FAIL] "%s" is larger than %d bytes (error 223).' % (url, size)
+
+
+# (id, the stale file's new content, the server's answer for it, the lines its
+# failure adds to the log).
+FAULTS = [
+    ("endless-body", pattern(65536, 1), lambda new: Endless(), lambda url, new: [too_large(url, len(new))]),
+    ("cut-at-half", pattern(8 << 20, 2), lambda new: Truncated(new, sent=len(new) // 2), lambda url, new: []),
+    ("error-page", pattern(4096, 3),
+     lambda new: Body(b"<html><body>Service unavailable</body></html>", content_type="text/html"),
+     lambda url, new: []),
+]
+
+
+def staged_sizes(workdir):
+    folder = workdir / STAGING
+    return [p.stat().st_size for p in folder.iterdir()] if folder.is_dir() else []
+
+
+def healthy_run_completes(e2e, new):
+    e2e.site["/files/data.pak"] = new
+    result = e2e.run(exit_code=0, timeout=30)
+    assert result.exit_code == 0 and result.record is not None, result.log
+    assert (e2e.workdir / "data.pak").read_bytes() == new
+    return result
+
+
+@pytest.mark.parametrize("new,answer,fail_lines", [row[1:] for row in FAULTS], ids=[row[0] for row in FAULTS])
+def test_a_bad_answer_leaves_the_working_file_whole(e2e, server, new, answer, fail_lines):
+    put(e2e.workdir, "data.pak", OLD)
+    src = server.url("/files/data.pak")
+    e2e.site[MANIFEST_PATH] = manifest_xml([file_entry("data.pak", new, src)])
+    e2e.site["/files/data.pak"] = answer(new)
+
+    run = e2e.start(timeout=30)
+    box = e2e.wait_for_window(CAPTION, run=run, timeout=20, accept=is_box)
+    e2e.answer(box, run=run)
+    result = run.wait()
+
+    assert box.text == UPDATE_FAILED_TEXT, repr(box)
+    assert result.exit_code == 1 and result.record is None, "the application was started"
+    assert result.log == log_of(FETCHING, VALID, downloading("data.pak", src), fail_lines(src, new))
+    assert (e2e.workdir / "data.pak").read_bytes() == OLD
+    assert all(size <= len(new) for size in staged_sizes(e2e.workdir)), staged_sizes(e2e.workdir)
+
+    healthy_run_completes(e2e, new)
+
+
+def test_a_launcher_killed_mid_arrival_leaves_the_working_file_whole(e2e, server):
+    new = pattern(8 << 20, 4)
+    put(e2e.workdir, "data.pak", OLD)
+    src = server.url("/files/data.pak")
+    e2e.site[MANIFEST_PATH] = manifest_xml([file_entry("data.pak", new, src)])
+    trickle = Trickle(new, chunk=256 * 1024, delay=0.01, pause_after=len(new) // 4)
+    e2e.site["/files/data.pak"] = trickle
+
+    run = e2e.start(timeout=30)
+    try:
+        assert trickle.paused.wait(15), "the download did not start"
+        run.kill()
+    finally:
+        trickle.abort()
+        trickle.resume()
+
+    assert (e2e.workdir / "data.pak").read_bytes() == OLD
+    assert all(size < len(new) for size in staged_sizes(e2e.workdir))
+    result = healthy_run_completes(e2e, new)
+    assert result.log == log_of(FETCHING, VALID, downloading("data.pak", src), launched(0))
+
+
+def test_files_deeper_than_max_path_below_the_install_folder_update(e2e, server):
+    # Windows' current directory itself stays below MAX_PATH; the files of a
+    # deep install go beyond it.
+    deep = e2e.workdir
+    while len(str(deep)) < 200:
+        deep = deep / ("level-" + "d" * 20)
+    deep.mkdir(parents=True)
+    nested = "sub/" + "n" * 80 + "/data.pak"
+    new = pattern(50000, 5)
+    src = server.url("/files/data.pak")
+    e2e.site[MANIFEST_PATH] = manifest_xml([file_entry(nested, new, src)])
+    e2e.site["/files/data.pak"] = new
+
+    first = e2e.run(exit_code=0, timeout=30, cwd=deep)
+    assert first.exit_code == 0 and first.record is not None, first.log
+    assert len(str(deep / nested)) > 260
+    assert (deep / nested).read_bytes() == new
+    again = e2e.run(exit_code=0, timeout=30, cwd=deep)
+    assert again.log == log_of(FETCHING, VALID, NO_UPDATE, launched(0))
+
+
+def test_the_launcher_replaces_its_own_executable(e2e, server):
+    installed = e2e.workdir / "Launcher.exe"
+    shutil.copyfile(e2e.config["launcher"], installed)
+    # The same program with data appended: another file, which still runs.
+    rebuilt = installed.read_bytes() + b"\0release 2\0" * 1000
+    src = server.url("/files/Launcher.exe")
+    e2e.site[MANIFEST_PATH] = manifest_xml([file_entry("Launcher.exe", rebuilt, src)])
+    e2e.site["/files/Launcher.exe"] = rebuilt
+
+    first = e2e.run(exit_code=0, timeout=30, launcher=installed)
+    assert first.log == log_of(FETCHING, VALID, downloading("Launcher.exe", src), launched(0))
+    assert first.record is not None, "this run carries on and starts the application"
+    assert installed.read_bytes() == rebuilt
+
+    earlier = len(server.requests)
+    again = e2e.run(exit_code=0, timeout=30, launcher=installed)
+    assert again.log == log_of(FETCHING, VALID, NO_UPDATE, launched(0))
+    assert [r.path for r in server.requests[earlier:]] == [MANIFEST_PATH]
+    # The old copy, moved aside while it ran, is gone now.
+    assert staged_sizes(e2e.workdir) == []
