@@ -95,6 +95,7 @@ def test_files_deeper_than_max_path_below_the_install_folder_update(e2e, server)
     while len(str(deep)) < 200:
         deep = deep / ("level-" + "d" * 20)
     deep.mkdir(parents=True)
+    shutil.copyfile(e2e.config["lumivex"], deep / "Lumivex.exe")
     nested = "sub/" + "n" * 80 + "/data.pak"
     new = pattern(50000, 5)
     src = server.url("/files/data.pak")
