@@ -185,7 +185,9 @@ Downloader::CallEnd Downloader::Receive(HINTERNET request, ByteSink& sink, const
 }
 
 Downloader::Downloader() {
-    session_ = InternetOpenW(kAgentName, INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
+    // A direct connection unless the build opted into the system's proxy.
+    constexpr DWORD access = LAUNCHER_USE_SYSTEM_PROXY ? INTERNET_OPEN_TYPE_PRECONFIG : INTERNET_OPEN_TYPE_DIRECT;
+    session_ = InternetOpenW(kAgentName, access, nullptr, nullptr, 0);
     if (session_ != nullptr) {
         // Windows honours these; under Wine the launcher's own bounds hold.
         DWORD timeout = kStallLimitMs;
