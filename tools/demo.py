@@ -25,6 +25,7 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tests"))
 
+from harness import publish as publish_tool  # noqa: E402
 from harness.config import ConfigError, load_config  # noqa: E402
 from harness.launcher import CAPTION, LauncherRun, kill_tagged  # noqa: E402
 from harness.server import Body, UpdateServer  # noqa: E402
@@ -380,16 +381,13 @@ def publish(release, version, ctx):
     shutil.copytree(release, served)
     manifest = ctx["www"] / "Updater" / "manifest.xml"
     manifest.parent.mkdir(parents=True, exist_ok=True)
-    result = subprocess.run([sys.executable, str(ROOT / "tools" / "publish"), "make", str(release),
-                             "--base-url", base, "-o", str(manifest)],
-                            stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=120)
+    result = publish_tool.run("make", release, "--base-url", base, "-o", manifest)
     if result.returncode != 0:
         raise DemoError("tools/publish make failed:\n" + result.stdout + result.stderr)
     say("   " + result.stdout.strip().splitlines()[-1])
     # Every publisher's last step: check what users will fetch.
     ctx["requests"].mark("publish check v%d" % version)
-    result = subprocess.run([sys.executable, str(ROOT / "tools" / "publish"), "check", ctx["manifest_url"]],
-                            stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=300)
+    result = publish_tool.run("check", ctx["manifest_url"], timeout=300)
     ctx["requests"].mark("between runs")
     if result.returncode != 0:
         raise DemoError("tools/publish check found problems:\n" + result.stdout + result.stderr)

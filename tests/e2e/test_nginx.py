@@ -16,7 +16,6 @@ import re
 import signal
 import socket
 import subprocess
-import sys
 import time
 import xml.etree.ElementTree as ElementTree
 from pathlib import Path
@@ -24,15 +23,13 @@ from urllib.parse import unquote, urlsplit
 
 import pytest
 
+from harness import publish
 from harness.launcher import NO_UPDATE_LINES, command_line
 from harness.server import MANIFEST_PATH
 from harness.wine import windows_path
 
 NGINX = "/usr/sbin/nginx"
-HERE = Path(__file__).resolve().parent
-REPO = HERE.parents[1]
-PUBLISH = REPO / "tools" / "publish"
-TEMPLATE = HERE / "nginx.conf.in"
+TEMPLATE = Path(__file__).resolve().with_name("nginx.conf.in")
 USER_AGENT = "Launcher.Quorval"
 # The readiness probe's requests carry this agent so they can be told apart.
 PROBE_AGENT = "quorval-e2e-probe"
@@ -250,12 +247,11 @@ def publish_release(nginx, files, port):
         (release / rel).write_bytes(data)
     manifest = nginx.root / MANIFEST_PATH.lstrip("/")
     manifest.parent.mkdir()
-    return manifest, publish(release, "http://127.0.0.1:%d%s" % (port, RELEASE_PATH), manifest)
+    return manifest, publish_make(release, "http://127.0.0.1:%d%s" % (port, RELEASE_PATH), manifest)
 
 
-def publish(release, base_url, manifest):
-    result = subprocess.run([sys.executable, str(PUBLISH), "make", str(release), "--base-url", base_url,
-                             "-o", str(manifest)], capture_output=True, timeout=60)
+def publish_make(release, base_url, manifest):
+    result = publish.run("make", release, "--base-url", base_url, "-o", manifest)
     assert result.returncode == 0, "publish make failed: %r %r" % (result.stdout, result.stderr)
     root = ElementTree.parse(str(manifest)).getroot()
     return [entry.attrib for entry in root.findall("file")]
