@@ -19,7 +19,7 @@ from harness.launcher import CAPTION
 from harness.server import MANIFEST_PATH, empty, status
 from e2e_update import (BACKUP_FILE, FALLBACK, FALLBACK_FAILED, FETCHING, MANIFEST_FILE, NO_UPDATE,
                         UPDATE_FAILED_TEXT, VALID, downloading, is_box, launched, log_of, pattern, put)
-from test_nginx import files_below, nginx, nginx_logs_on_failure, publish_release  # noqa: F401
+from test_nginx import files_below, nginx, publish_release  # noqa: F401
 from test_update import assert_plain_get, read
 
 REPO = Path(__file__).resolve().parents[2]
@@ -216,7 +216,7 @@ def test_release_made_and_signed_with_publish_installs_from_nginx(e2e, nginx, se
     signing = publish.run("sign", manifest, "--key", signed.private_key, timeout=60)
     assert signing.returncode == 0, signing
 
-    with nginx_logs_on_failure(nginx):
+    with nginx.logs_on_failure():
         assert all(e["sha256"] == hashlib.sha256(files[e["path"]]).hexdigest() for e in entries), entries
         check = publish.run("check", "http://127.0.0.1:%d%s" % (server.port, MANIFEST_PATH), "--key",
                             signed.public_key, timeout=60)
