@@ -10,7 +10,6 @@ there is kept between demos because creating it is the slow part.
 
 import argparse
 import hashlib
-import re
 import shutil
 import signal
 import subprocess
@@ -25,7 +24,7 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tests"))
 
-from harness import publish as publish_tool  # noqa: E402
+from harness import log, publish as publish_tool  # noqa: E402
 from harness.config import ConfigError, load_config  # noqa: E402
 from harness.launcher import CAPTION, LauncherRun, kill_tagged  # noqa: E402
 from harness.server import Body, UpdateServer  # noqa: E402
@@ -181,9 +180,9 @@ def desktop_screenshot(wine, path):
 class WindowWatcher(threading.Thread):
     """Screenshots of the progress window while the first run downloads."""
 
-    def __init__(self, run, wine, log, folder, prefix, interval=0.6, limit=8):
+    def __init__(self, run, wine, log_path, folder, prefix, interval=0.6, limit=8):
         super().__init__(daemon=True)
-        self.run_, self.wine, self.log, self.folder, self.prefix = run, wine, log, folder, prefix
+        self.run_, self.wine, self.log_path, self.folder, self.prefix = run, wine, log_path, folder, prefix
         self.interval, self.limit = interval, limit
         self.shots = []  # (path, still showing afterwards)
         self.seen = False
@@ -197,7 +196,7 @@ class WindowWatcher(threading.Thread):
         # The error boxes have the same caption; the progress window is the
         # one on screen once the log shows downloads.
         while self.run_.running and window is None:
-            if any(line.startswith(DOWNLOAD_LINE) for line in read_log(self.log)):
+            if log.downloads(log.read_lines(self.log_path)):
                 window = self.window()
             if window is None:
                 time.sleep(0.05)
@@ -223,18 +222,6 @@ class WindowWatcher(threading.Thread):
 
 
 # ---------------------------------------------------------------- runs
-
-DOWNLOAD_LINE = '[ OK ] Downloading "'
-# Log lines after which the launcher shows an error box and waits for a click.
-BOX_LINES = ("[FAIL] CreateProcess failed", "[FAIL] Invalid or no update manifest. Aborting.")
-
-
-def read_log(path):
-    try:
-        return path.read_bytes().decode("latin-1").splitlines()
-    except OSError:
-        return []
-
 
 class Run:
     def __init__(self, number, title):
@@ -268,8 +255,8 @@ def run_launcher(run, args, ctx):
     """Runs Launcher.exe once in the install folder, with a hard time limit."""
     install = ctx["install"]
     output = install / "Lumivex-output.txt"
-    log = install / "Launcher" / "log.txt"
-    for stale in (output, log):
+    log_path = install / log.PATH
+    for stale in (output, log_path):
         if stale.exists():
             stale.unlink()
     index = ctx["requests"].mark("run %d" % run.number)
@@ -278,7 +265,7 @@ def run_launcher(run, args, ctx):
                           install / "Launcher.exe")
     watcher = None
     if ctx.get("watch"):
-        watcher = WindowWatcher(process, wine, log, ctx["screenshots"], "run%d-progress" % run.number)
+        watcher = WindowWatcher(process, wine, log_path, ctx["screenshots"], "run%d-progress" % run.number)
         watcher.start()
     while run.exit_code is None:
         try:
@@ -286,7 +273,7 @@ def run_launcher(run, args, ctx):
             break
         except subprocess.TimeoutExpired:
             pass
-        boxed = any(line.startswith(BOX_LINES) for line in read_log(log))
+        boxed = any(line.startswith(log.BOX_LINES) for line in log.read_lines(log_path))
         if boxed:
             time.sleep(1.5)  # time to paint the box, or to end after all
             if process.poll() is not None:
@@ -312,10 +299,10 @@ def run_launcher(run, args, ctx):
     ctx["requests"].mark("between runs")
     run.requests = ctx["requests"].since(index)
 
-    if log.exists():
+    if log_path.exists():
         run.log_copy = ctx["logs"] / ("run%d-log.txt" % run.number)
-        shutil.copyfile(log, run.log_copy)
-        run.log_lines = read_log(log)
+        shutil.copyfile(log_path, run.log_copy)
+        run.log_lines = log.read_lines(log_path)
     if output.exists():
         run.output = output.read_bytes().decode("utf-8", "replace")
 
@@ -324,15 +311,15 @@ def run_launcher(run, args, ctx):
     if run.exit_code is not None:
         run.expect(run.exit_code == 0, "the launcher's exit code was %s, not 0" % run.exit_code)
     run.expect(bool(run.log_lines), "no run log at Launcher\\log.txt")
-    failures = [line for line in run.log_lines if line.startswith("[FAIL]")]
+    failures = [line for line in run.log_lines if line.startswith(log.FAIL)]
     run.expect(not failures, "the run log has failures: %s" % "; ".join(failures))
     run.expect(len(run.manifest_fetches()) == 1, "the launcher fetched the manifest %d times, not once"
                % len(run.manifest_fetches()))
-    run.expect("[ OK ] Update manifest file is valid." in run.log_lines,
+    run.expect(log.VALID[0] in run.log_lines,
                "the log does not say that the manifest is valid")
     run.expect((install / "Launcher" / "manifest_backup.xml").is_file(),
                "no backup of the manifest in Launcher\\manifest_backup.xml")
-    run.expect("[ OK ] Child process terminated with exit code: 0" in run.log_lines,
+    run.expect(log.terminated(0) in run.log_lines,
                "the log does not show the application ending with exit code 0")
     if run.expect(run.output is not None, "the application wrote no Lumivex-output.txt"):
         run.expect(run.output.startswith("Lumivex sample 1.0\n"),
@@ -361,16 +348,6 @@ def check_install(run, install, manifest, motd):
 def downloaded_paths(run, version):
     prefix = "/releases/%d/" % version
     return [r["path"][len(prefix):] for r in run.downloads() if r["path"].startswith(prefix)]
-
-
-def log_downloads(run):
-    """Relative paths of the "[ OK ] Downloading" lines, "/" separated."""
-    found = []
-    for line in run.log_lines:
-        match = re.match(re.escape(DOWNLOAD_LINE) + r'(.*)" from "', line)
-        if match:
-            found.append(match.group(1).replace("\\", "/"))
-    return found
 
 
 # ---------------------------------------------------------------- main
@@ -556,7 +533,7 @@ def main():
         fetched = downloaded_paths(run, 1)
         run.expect(sorted(fetched) == sorted(manifest_v1),
                    "the server sent %s, not every file of release 1" % (fetched or "nothing"))
-        run.expect(sorted(log_downloads(run)) == sorted(manifest_v1),
+        run.expect(sorted(log.downloads(run.log_lines)) == sorted(manifest_v1),
                    "the log does not list one download per file of release 1")
         if not run.manifest_fetches():
             run.problems.insert(0, "the launcher never asked for the manifest: is the update phase in "
@@ -568,8 +545,7 @@ def main():
         runs.append(run)
         run_launcher(run, ["--demo-run=2"], ctx)
         check_install(run, ctx["install"], manifest_v1, MOTD_V1)
-        run.expect("[ OK ] No update required." in run.log_lines,
-                   "the log does not say \"[ OK ] No update required.\"")
+        run.expect(log.NO_UPDATE in run.log_lines, "the log does not say %r" % log.NO_UPDATE)
         run.expect(not run.downloads(), "files were downloaded although none changed")
         report_run(run)
 
@@ -588,8 +564,8 @@ def main():
         run.expect(downloaded_paths(run, 2) == ["data/motd.txt"] and len(run.downloads()) == 1,
                    "the server sent %s, not data/motd.txt alone"
                    % ([r["path"] for r in run.downloads()] or "nothing"))
-        run.expect(log_downloads(run) == ["data/motd.txt"],
-                   "the log lists downloads %s, not data/motd.txt alone" % log_downloads(run))
+        run.expect(log.downloads(run.log_lines) == ["data/motd.txt"],
+                   "the log lists downloads %s, not data/motd.txt alone" % log.downloads(run.log_lines))
         report_run(run)
     except DemoError as error:
         failure = str(error)

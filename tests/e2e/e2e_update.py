@@ -1,7 +1,7 @@
-"""Helpers for the update tests: the update phase's log lines, application
-files on disk, a server behaviour that keeps the launcher pumping, the
-progress window and its cancellation, and screenshots in a Wine virtual
-desktop."""
+"""Helpers for the update tests: application files on disk, a server
+behaviour that keeps the launcher pumping, the progress window and its
+cancellation, and screenshots in a Wine virtual desktop. The log's lines
+come from harness.log."""
 
 import os
 import re
@@ -13,7 +13,7 @@ import threading
 import time
 from pathlib import Path
 
-from harness.launcher import CAPTION, log_text, tagged_processes
+from harness.launcher import CAPTION, tagged_processes
 from harness.wine import kill_pids, windows_path
 
 MIB = 1048576.0
@@ -25,47 +25,8 @@ SIZE_TEXT = 103
 
 UPDATE_FAILED_TEXT = "Failed to download updates.\r\n\r\nCheck your Internet connection, or try again later."
 
-FETCHING = "[ OK ] Downloading update manifest file."
-VALID = ("[ OK ] Update manifest file is valid.", "[ OK ] Backup of update manifest created.")
-FALLBACK = ("[ OK ] Update manifest file not available or invalid. Using backup copy...",
-            "[ OK ] Backup update manifest file is valid. Continuing...")
-FALLBACK_FAILED = ("[ OK ] Update manifest file not available or invalid. Using backup copy...",
-                   "[FAIL] Invalid or no update manifest. Aborting.")
-NO_UPDATE = "[ OK ] No update required."
-CANCELLED = "[ OK ] User cancelled update."
-CHILD_CREATED = "[ OK ] Child process created. Waiting for termination..."
-
 MANIFEST_FILE = Path("Launcher", "manifest.xml")
 BACKUP_FILE = Path("Launcher", "manifest_backup.xml")
-
-
-def terminated(code):
-    return "[ OK ] Child process terminated with exit code: %d" % code
-
-
-def launched(code):
-    return (CHILD_CREATED, terminated(code))
-
-
-def downloading(path, url):
-    """The line of one entry's download; the manifest's "/" is logged as "\\"."""
-    return '[ OK ] Downloading "%s" from "%s"' % (path.replace("/", "\\"), url)
-
-
-def created_directory(e2e, relative):
-    return '[ OK ] Created directory: "%s"' % windows_path(e2e.workdir / relative)
-
-
-def failed_to_open(path):
-    return '[FAIL] Failed to open file "%s".' % path.replace("/", "\\")
-
-
-def log_of(*parts):
-    """The exact run log: each part is a line or a tuple of lines."""
-    lines = []
-    for part in parts:
-        lines.extend([part] if isinstance(part, str) else part)
-    return log_text(lines)
 
 
 def size_line(done, total):

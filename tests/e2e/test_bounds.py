@@ -8,32 +8,33 @@ import time
 
 import pytest
 
+from harness import log
 from harness.launcher import CAPTION
+from harness.log import CANCELLED, FALLBACK, FETCHING, NO_UPDATE, VALID, downloading, launched, log_of
 from harness.server import MANIFEST_PATH, Endless, Redirect, Silent, Trickle, file_entry, manifest_xml
-from e2e_update import (BACKUP_FILE, CANCELLED, FALLBACK, FETCHING, MANIFEST_FILE, NO_UPDATE, UPDATE_FAILED_TEXT,
-                        VALID, MapWatch, click_cancel_button, downloading, is_box, launched, log_of, pattern,
-                        press_key, put, x11_progress_window)
+from e2e_update import (BACKUP_FILE, MANIFEST_FILE, UPDATE_FAILED_TEXT, MapWatch, click_cancel_button, is_box,
+                        pattern, press_key, put, x11_progress_window)
 
 STALE_SRC = "/files/stale.dat"
 # Time for Wine to start and end a run around the bound itself.
 SLACK = 6.0
 
 
+# Each [FAIL] line with the test build's bounds.
 def no_data(config, url):
-    return '[FAIL] No data from "%s" for %d s (error 12002).' % (url, config["stall_limit_ms"] // 1000)
+    return log.no_data(url, config["stall_limit_ms"] // 1000)
 
 
 def too_slow(config, url):
-    return '[FAIL] Download of "%s" took longer than %d s (error 12002).' % (
-        url, config["manifest_deadline_ms"] // 1000)
+    return log.too_slow(url, config["manifest_deadline_ms"] // 1000)
 
 
 def too_large(config, url):
-    return '[FAIL] "%s" is larger than %d bytes (error 223).' % (url, config["manifest_size_cap"])
+    return log.too_large(url, config["manifest_size_cap"])
 
 
 def loops(config, url):
-    return '[FAIL] More than 10 redirects from "%s" (error 12156).' % url
+    return log.too_many_redirects(url)
 
 
 def stall(config):

@@ -18,14 +18,14 @@ from urllib.parse import unquote, urlsplit
 import pytest
 
 from harness import publish
-from harness.launcher import NO_UPDATE_LINES, command_line
+from harness.launcher import command_line
+from harness.log import NO_UPDATE_LINES, created_directory, downloading, launched, log_of
 from harness.nginx import NGINX, Nginx, port_is_free
 from harness.server import MANIFEST_PATH
 from harness.wine import windows_path
 
 USER_AGENT = "Launcher.Quorval"
 RELEASE_PATH = "/releases/1/"
-CREATED = "[ OK ] Child process created. Waiting for termination..."
 
 pytestmark = pytest.mark.skipif(not os.access(NGINX, os.X_OK),
                                 reason="%s is missing (scripts/setup.sh installs nginx-light)" % NGINX)
@@ -93,21 +93,15 @@ def publish_make(release, base_url, manifest):
     return [entry.attrib for entry in root.findall("file")]
 
 
-def log_form(text):
-    """Text as the run log writes it: one byte per character, "?" beyond Latin-1."""
-    return "".join(c if ord(c) <= 0xFF else "?" for c in text)
-
-
 def expected_update_lines(entries, install):
     """The lines a first run logs for these entries: each download, and the
     folder it creates for it when the folder is new (the deepest one only)."""
     lines, existing = [], set()
     for entry in entries:
-        path = entry["path"].replace("/", "\\")
-        lines.append(log_form('[ OK ] Downloading "%s" from "%s"' % (path, entry["src"])))
+        lines.append(downloading(entry["path"], entry["src"]))
         parts = entry["path"].split("/")[:-1]
         if parts and "/".join(parts) not in existing:
-            lines.append(log_form('[ OK ] Created directory: "%s"' % windows_path(install.joinpath(*parts))))
+            lines.append(created_directory(install.joinpath(*parts)))
         existing.update("/".join(parts[:i]) for i in range(1, len(parts) + 1))
     return lines
 
@@ -138,8 +132,7 @@ def test_update_from_nginx_then_nothing_to_update(e2e, nginx, server):
         assert first.record is not None, "the application was not started"
         assert first.record.command_line == command_line(e2e.launcher_command_path, args)
         assert first.record.current_directory == windows_path(install)
-        assert first.log_lines == (list(NO_UPDATE_LINES[:3]) + expected_update_lines(entries, install)
-                                   + [CREATED, "[ OK ] Child process terminated with exit code: 42"])
+        assert first.log == log_of(NO_UPDATE_LINES[:3], expected_update_lines(entries, install), launched(42))
         launcher_files = ["Launcher/log.txt", "Launcher/manifest.xml", "Launcher/manifest_backup.xml"]
         assert files_below(install) == sorted(list(files) + launcher_files)
         for rel, data in files.items():
@@ -159,8 +152,7 @@ def test_update_from_nginx_then_nothing_to_update(e2e, nginx, server):
 
         assert second.exit_code == 7
         assert second.record is not None, "the application was not started the second time"
-        assert second.log_lines == list(NO_UPDATE_LINES) + [
-            CREATED, "[ OK ] Child process terminated with exit code: 7"]
+        assert second.log == log_of(NO_UPDATE_LINES, launched(7))
         for rel, data in files.items():
             assert (install / rel).read_bytes() == data, "%s changed in the second run" % rel
         # Only the manifest, fetched afresh (the whole of it, not "not modified").

@@ -16,9 +16,11 @@ import pytest
 
 from harness import publish
 from harness.launcher import CAPTION
+from harness.log import (BACKUP_SIGNATURE_INVALID, BACKUP_SIGNATURE_VALID, FALLBACK, FALLBACK_FAILED, FETCHING,
+                         FETCHING_SIGNATURE, NO_UPDATE, SIGNATURE_INVALID, SIGNATURE_VALID, VALID, downloading,
+                         launched, log_of, serial_lower)
 from harness.server import MANIFEST_PATH, empty, status
-from e2e_update import (BACKUP_FILE, FALLBACK, FALLBACK_FAILED, FETCHING, MANIFEST_FILE, NO_UPDATE,
-                        UPDATE_FAILED_TEXT, VALID, downloading, is_box, launched, log_of, pattern, put)
+from e2e_update import BACKUP_FILE, MANIFEST_FILE, UPDATE_FAILED_TEXT, is_box, pattern, put
 from test_nginx import files_below, nginx, publish_release  # noqa: F401
 from test_update import assert_plain_get, read
 
@@ -26,12 +28,6 @@ REPO = Path(__file__).resolve().parents[2]
 SIGNATURE_PATH = MANIFEST_PATH + ".sig"
 SIGNATURE_FILE = Path("Launcher", "manifest.xml.sig")
 BACKUP_SIGNATURE_FILE = Path("Launcher", "manifest_backup.xml.sig")
-
-FETCHING_SIGNATURE = "[ OK ] Downloading update manifest signature."
-SIGNATURE_VALID = "[ OK ] Update manifest signature is valid."
-SIGNATURE_INVALID = "[FAIL] Update manifest signature is invalid."
-BACKUP_SIGNATURE_VALID = "[ OK ] Backup update manifest signature is valid."
-BACKUP_SIGNATURE_INVALID = "[FAIL] Backup update manifest signature is invalid."
 
 
 class Signed:
@@ -124,7 +120,7 @@ ROWS = [
     ("signed-by-another-key", signed_by_another_key, release, REFUSED, True),
     ("signature-of-another-manifest", signature_of_another_manifest, release, REFUSED, True),
     ("older-serial-than-backup", older_release, release,
-     (SIGNATURE_VALID, "[FAIL] Update manifest serial 9 is lower than the backup's serial 10."), True),
+     (SIGNATURE_VALID, serial_lower(9, 10)), True),
     ("backup-unsigned-and-online-refused", empty_signature, unsigned_backup, REFUSED, False),
     ("backup-by-another-key-and-online-refused", no_signature, signed_by_another_key, REFUSED, False),
 ]

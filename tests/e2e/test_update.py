@@ -8,11 +8,11 @@ import time
 import pytest
 
 from harness.launcher import CAPTION
+from harness.log import (FALLBACK, FALLBACK_FAILED, FETCHING, NO_UPDATE, VALID, created_directory, downloading,
+                         failed_to_open, launched, log_of)
 from harness.server import MANIFEST_PATH, Body, Drop, Redirect, Truncated, empty, file_entry, manifest_xml, status
-from e2e_update import (BACKUP_FILE, CANCEL_BUTTON, FALLBACK, FALLBACK_FAILED, FETCHING, MANIFEST_FILE, MIB,
-                        NO_UPDATE, SIZE_TEXT, STATUS_TEXT, UPDATE_FAILED_TEXT, VALID, Drip, MapWatch,
-                        created_directory, downloading, failed_to_open, is_box, is_progress_window, launched,
-                        log_of, pattern, progress_window, put, size_line)
+from e2e_update import (BACKUP_FILE, CANCEL_BUTTON, MANIFEST_FILE, MIB, SIZE_TEXT, STATUS_TEXT, UPDATE_FAILED_TEXT,
+                        Drip, MapWatch, is_box, is_progress_window, pattern, progress_window, put, size_line)
 
 AGENT = "Launcher.Quorval"
 
@@ -128,7 +128,7 @@ def test_stale_files_are_downloaded_and_verified_then_launched(e2e, server):
         FETCHING, VALID,
         downloading("missing.dat", url("/files/missing.dat")),
         downloading("data/levels/deep/new.dat", url("/files/new.dat")),
-        created_directory(e2e, "data/levels/deep"),
+        created_directory(e2e.workdir / "data/levels/deep"),
         downloading("wrong.dat", url("/files/wrong.dat")),
         downloading("moved.dat", url("/files/old/moved.dat")),
         launched(3))

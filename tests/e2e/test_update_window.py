@@ -7,10 +7,11 @@ from pathlib import Path
 
 import pytest
 
+from harness.log import CANCELLED, FETCHING, VALID, downloading, log_of
 from harness.server import MANIFEST_PATH, Trickle, file_entry, manifest_xml
-from e2e_update import (CANCELLED, FETCHING, MIB, Drip, MapWatch, SIZE_TEXT, STATUS_TEXT, VALID, VirtualDesktop,
-                        click_cancel_button, click_close_box, downloading, is_progress_window, log_of, pattern,
-                        progress_bar_fraction, put, read_rgb, press_key, x11_progress_window)
+from e2e_update import (MIB, Drip, MapWatch, SIZE_TEXT, STATUS_TEXT, VirtualDesktop, click_cancel_button,
+                        click_close_box, is_progress_window, pattern, progress_bar_fraction, put, read_rgb, press_key,
+                        x11_progress_window)
 
 CHUNK = 4096  # what the launcher reads at a time
 

@@ -18,16 +18,16 @@ import uuid
 import warnings
 from pathlib import Path
 
+from harness import log
 from harness.server import MANIFEST_PATH, NO_UPDATE_MANIFEST
 from harness.wine import kill_pids, kill_process, processes_with_env, windows_path
 
 CAPTION = "Quorval Launcher/Updater"
-LOG_PATH = Path("Launcher", "log.txt")
 # Marks every process a test starts, the application the launcher starts
 # included, so that whatever outlives a test can be found and killed.
 TAG_VARIABLE = "QUORVAL_E2E_TAG"
 # The run log's line when the application's new process died in Wine's own start-up.
-WINE_START_FAILURE = b"[FAIL] CreateProcess failed: 1359"
+WINE_START_FAILURE = log.create_process_failed(1359).encode()
 # What QEMU's user-mode emulator prints when a signal kills the program it runs.
 # Wine handles every fault itself (a fault in Windows code becomes an exception),
 # so this is Wine's own signal handling failing under the emulator.
@@ -56,7 +56,7 @@ class RunResult:
     def __init__(self, run):
         self.exit_code = run.process.returncode  # the Windows exit code's low byte, as Linux sees it
         self.duration = run.ended - run.started
-        log_path = run.cwd / LOG_PATH
+        log_path = run.cwd / log.PATH
         self.log = log_path.read_bytes() if log_path.is_file() else None
         self.record = run.record()
         self.stdout = run.stdout_path.read_bytes()
@@ -65,29 +65,15 @@ class RunResult:
     @property
     def log_lines(self):
         """The log's lines without their CR LF ends (asserting every line has one)."""
-        return split_log(self.log)
-
-
-# What a run with nothing to update logs before the launch.
-NO_UPDATE_LINES = (
-    "[ OK ] Downloading update manifest file.",
-    "[ OK ] Update manifest file is valid.",
-    "[ OK ] Backup of update manifest created.",
-    "[ OK ] No update required.",
-)
-
-
-def log_text(lines):
-    """The exact bytes of a run log with these lines."""
-    return "".join(line + "\r\n" for line in lines).encode("latin-1")
+        return log.split(self.log)
 
 
 def expected_launch_log(test, *launch_lines):
     """The whole log of a run whose manifest lists nothing stale: the update
     phase's lines (when the launcher has one, i.e. it asked for the
-    manifest), then the given launch lines."""
+    manifest), then the given launch lines (each a line or a tuple of them)."""
     asked = bool(test.server.manifest_requests())
-    return log_text((NO_UPDATE_LINES if asked else ()) + tuple(launch_lines))
+    return log.log_of(log.NO_UPDATE_LINES if asked else (), *launch_lines)
 
 
 def command_line(program, args):
@@ -110,15 +96,6 @@ def command_line(program, args):
         text += "\\" * (backslashes * (2 if quote else 1))
         out.append('"%s"' % text if quote else text)
     return " ".join(out)
-
-
-def split_log(data):
-    assert data is not None, "no run log was written"
-    assert data.endswith(b"\r\n"), "the run log does not end with CR LF: %r" % data[-40:]
-    lines = data[:-2].split(b"\r\n")
-    for line in lines:
-        assert b"\r" not in line and b"\n" not in line, "a run log line has a stray line end: %r" % line
-    return [line.decode("latin-1") for line in lines]
 
 
 def windows_now(wine):
@@ -222,7 +199,7 @@ class LauncherRun:
         return self.result
 
     def log_bytes(self):
-        path = self.cwd / LOG_PATH
+        path = self.cwd / log.PATH
         try:
             return path.read_bytes()
         except OSError:
@@ -285,7 +262,7 @@ class LauncherTest:
 
     @property
     def log_path(self):
-        return self.workdir / LOG_PATH
+        return self.workdir / log.PATH
 
     def log_bytes(self):
         return self.log_path.read_bytes() if self.log_path.is_file() else None
@@ -467,10 +444,10 @@ class LauncherTest:
         if self.repeats:
             parts.append("repeated once after a failure of Wine itself: runs %s" % (self.repeats,))
         parts += [run.describe() for run in self.runs] or ["(no launcher runs)"]
-        log = self.log_bytes()
-        parts.append("run log %s: %s" % (LOG_PATH, "(none)" if log is None else ""))
-        if log is not None:
-            parts += ["  %r" % line for line in log.splitlines(keepends=True)] or ["  (empty)"]
+        data = self.log_bytes()
+        parts.append("run log %s: %s" % (log.PATH, "(none)" if data is None else ""))
+        if data is not None:
+            parts += ["  %r" % line for line in data.splitlines(keepends=True)] or ["  (empty)"]
         parts.append("server requests:")
         parts.append(self.final_requests or self.server.describe())
         return "\n".join(parts)
