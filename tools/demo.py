@@ -27,7 +27,7 @@ sys.path.insert(0, str(ROOT / "tests"))
 from harness import log, publish as publish_tool  # noqa: E402
 from harness.config import ConfigError, load_config  # noqa: E402
 from harness.launcher import CAPTION, LauncherRun, kill_tagged  # noqa: E402
-from harness.server import Body, UpdateServer  # noqa: E402
+from harness.server import Body, Paced, UpdateServer  # noqa: E402
 from harness.wine import WineSession  # noqa: E402
 
 WINE_MARLETT = Path("/usr/share/wine/fonts/marlett.ttf")  # Debian's fonts-wine
@@ -104,27 +104,6 @@ def read_manifest(path):
 
 # ---------------------------------------------------------------- server
 
-class PacedFile:
-    """A release file sent at the demo's pace, so that the window shows."""
-
-    def __init__(self, path, rate):
-        self.path = path
-        self.rate = rate
-
-    def serve(self, handler, record):
-        handler.start_response(record, 200, self.path.stat().st_size)
-        start = time.monotonic()
-        with open(self.path, "rb") as body:
-            for block in iter(lambda: body.read(16384), b""):
-                if handler.command == "HEAD":
-                    break
-                handler.send_bytes(record, block)
-                ahead = record.bytes_sent / self.rate - (time.monotonic() - start)
-                if ahead > 0:
-                    time.sleep(ahead)
-        record.finish("complete")
-
-
 def static_site(folder, rate):
     """The server's answer for any path: the file below folder (404 for anything
     else); bodies under /releases/ are paced."""
@@ -132,7 +111,9 @@ def static_site(folder, rate):
         path = (folder / urllib.parse.unquote(record.path).lstrip("/")).resolve()
         if folder not in path.parents or not path.is_file():
             return None
-        return PacedFile(path, rate) if record.path.startswith("/releases/") else Body(path.read_bytes())
+        if record.path.startswith("/releases/"):
+            return Paced(path.read_bytes(), chunk=16384, delay=16384 / rate)
+        return Body(path.read_bytes())
     return answer
 
 

@@ -1,7 +1,6 @@
-"""Helpers for the update tests: application files on disk, a server
-behaviour that keeps the launcher pumping, the progress window and its
-cancellation, and screenshots in a Wine virtual desktop. The log's lines
-come from harness.log."""
+"""Helpers for the update tests: application files on disk, the progress
+window and its cancellation, and screenshots in a Wine virtual desktop.
+The log's lines come from harness.log, the paced bodies from harness.server."""
 
 import os
 import re
@@ -9,7 +8,6 @@ import shutil
 import socket
 import struct
 import subprocess
-import threading
 import time
 from pathlib import Path
 
@@ -45,54 +43,6 @@ def pattern(size, seed=0):
     """size bytes whose digest differs for every (size, seed)."""
     block = bytes((i * 7 + seed * 13 + (i >> 8)) & 0xFF for i in range(4096))
     return (block * (size // len(block) + 1))[:size]
-
-
-class Drip:
-    """Sends the body `chunk` bytes every `delay` seconds until release(),
-    then the rest at once. The launcher pumps its messages after every
-    chunk, so its window answers WindowProbe meanwhile (a launcher blocked
-    in a read does not). hold() stops the drip after the current chunk
-    until release(); `held` is set once nothing more is coming. At most
-    `limit` seconds in all."""
-
-    def __init__(self, data, chunk=4096, delay=0.1, limit=15.0):
-        self.data = bytes(data)
-        self.chunk = chunk
-        self.delay = delay
-        self.limit = limit
-        self.sent = 0
-        self.started = threading.Event()
-        self.held = threading.Event()
-        self.finished = threading.Event()
-        self._hold = threading.Event()
-        self._release = threading.Event()
-
-    def hold(self):
-        self._hold.set()
-
-    def release(self):
-        self._release.set()
-
-    def serve(self, handler, record):
-        try:
-            handler.start_response(record, 200, len(self.data))
-            self.started.set()
-            deadline = time.monotonic() + self.limit
-            # The last chunk waits for release(), so the transfer never ends by itself.
-            while self.sent + self.chunk < len(self.data) and not self._release.is_set():
-                if self._hold.is_set():
-                    break
-                handler.send_bytes(record, self.data[self.sent:self.sent + self.chunk])
-                self.sent += self.chunk
-                if self._release.wait(self.delay) or time.monotonic() > deadline:
-                    break
-            self.held.set()
-            self._release.wait(max(0.0, deadline - time.monotonic()))
-            handler.send_bytes(record, self.data[self.sent:])
-            self.sent = len(self.data)
-            record.finish("complete")
-        finally:
-            self.finished.set()
 
 
 # --- the progress window

@@ -11,7 +11,7 @@ import pytest
 from harness import log
 from harness.launcher import CAPTION
 from harness.log import CANCELLED, FALLBACK, FETCHING, NO_UPDATE, VALID, downloading, launched, log_of
-from harness.server import MANIFEST_PATH, Endless, Redirect, Silent, Trickle, file_entry, manifest_xml
+from harness.server import MANIFEST_PATH, Endless, Paced, Redirect, Silent, file_entry, manifest_xml
 from e2e_update import (BACKUP_FILE, MANIFEST_FILE, UPDATE_FAILED_TEXT, MapWatch, click_cancel_button, is_box,
                         pattern, press_key, put, x11_progress_window)
 
@@ -57,7 +57,7 @@ MANIFEST_FAULTS = [
 # A stale file's: the update fails with the box, and the application waits.
 FILE_FAULTS = [
     ("never-answered", lambda: Silent(), no_data, stall),
-    ("stops-mid-body", lambda: Trickle(pattern(200000, 3), chunk=4096, delay=0.01, pause_after=40960),
+    ("stops-mid-body", lambda: Paced(pattern(200000, 3), chunk=4096, delay=0.01, pause_after=40960),
      no_data, stall),
     ("redirects-to-itself", lambda: Redirect(STALE_SRC), loops, lambda c: 0.0),
 ]
@@ -65,7 +65,7 @@ FILE_FAULTS = [
 # What the user does while a stale file's server misbehaves: Cancel answers at once.
 CANCEL_DURING = [
     ("never-answered", lambda: Silent(), "Escape"),
-    ("one-byte-a-second", lambda: Trickle(pattern(100000, 4), chunk=1, delay=1.0), "click"),
+    ("one-byte-a-second", lambda: Paced(pattern(100000, 4), chunk=1, delay=1.0), "click"),
     ("endless-fast", lambda: Endless(), "Escape"),
 ]
 

@@ -8,7 +8,7 @@ import pytest
 
 from e2e_update import put
 from harness.log import FETCHING, NO_UPDATE_LINES, VALID, downloading, launched, log_of
-from harness.server import MANIFEST_PATH, Trickle, file_entry, manifest_xml
+from harness.server import MANIFEST_PATH, Paced, file_entry, manifest_xml
 from harness.wine import windows_path
 
 AGENT = "Launcher.Quorval"
@@ -67,7 +67,7 @@ def test_one_stale_file_is_downloaded_with_the_window_then_the_application_start
         MANIFEST_PATH: manifest_xml([file_entry("Lumivex.exe", lumivex, e2e.server.url("/files/Lumivex.exe")),
                                      file_entry("data/palette.bin", palette, src)]),
         "/files/Lumivex.exe": lumivex,
-        "/files/palette.bin": Trickle(palette, chunk=-(-len(palette) // 4), delay=1.0),
+        "/files/palette.bin": Paced(palette, chunk=-(-len(palette) // 4), delay=1.0),
     })
 
     run = e2e.start("--level", "3", exit_code=3, timeout=30)

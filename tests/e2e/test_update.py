@@ -10,9 +10,10 @@ import pytest
 from harness.launcher import CAPTION
 from harness.log import (FALLBACK, FALLBACK_FAILED, FETCHING, NO_UPDATE, VALID, created_directory, downloading,
                          failed_to_open, launched, log_of)
-from harness.server import MANIFEST_PATH, Body, Drop, Redirect, Truncated, empty, file_entry, manifest_xml, status
+from harness.server import (MANIFEST_PATH, Body, Drop, Paced, Redirect, Truncated, empty, file_entry, manifest_xml,
+                            status)
 from e2e_update import (BACKUP_FILE, CANCEL_BUTTON, MANIFEST_FILE, MIB, SIZE_TEXT, STATUS_TEXT, UPDATE_FAILED_TEXT,
-                        Drip, MapWatch, is_box, is_progress_window, pattern, progress_window, put, size_line)
+                        MapWatch, is_box, is_progress_window, pattern, progress_window, put, size_line)
 
 AGENT = "Launcher.Quorval"
 
@@ -100,13 +101,13 @@ def test_stale_files_are_downloaded_and_verified_then_launched(e2e, server):
                file_entry("wrong.dat", wrong, url("/files/wrong.dat")),
                file_entry("moved.dat", moved, url("/files/old/moved.dat"))]
     total = sum(len(d) for d in (current, missing, nested, wrong, moved))
-    # Up to ten seconds of dripping, for a slow WindowProbe on a busy machine;
-    # released as soon as the window has been read.
-    drip = Drip(missing, delay=0.1)
+    # Up to ten seconds of pacing, for a slow WindowProbe on a busy machine,
+    # the last byte held back; released as soon as the window has been read.
+    paced = Paced(missing, chunk=4096, delay=0.1, pause_after=len(missing) - 1, limit=15.0)
     # A cookie offered with the manifest must not come back with the files.
     e2e.site[MANIFEST_PATH] = Body(manifest_xml(entries), content_type="text/xml", headers=[
         ("Set-Cookie", "session=s3cr3t; Path=/; Expires=Wed, 01 Jan 2031 00:00:00 GMT")])
-    e2e.site.update({"/files/missing.dat": drip, "/files/new.dat": nested, "/files/wrong.dat": wrong,
+    e2e.site.update({"/files/missing.dat": paced, "/files/new.dat": nested, "/files/wrong.dat": wrong,
                      "/files/old/moved.dat": Redirect("/files/new/moved.dat"), "/files/new/moved.dat": moved})
 
     with MapWatch(e2e.wine.display) as watch:
@@ -115,7 +116,7 @@ def test_stale_files_are_downloaded_and_verified_then_launched(e2e, server):
             window = progress_window(e2e, run, status="Updating...",
                                      size_pattern=r"\d+\.\d\d MB of %.2f MB" % (total / MIB))
         finally:
-            drip.release()
+            paced.release()
         result = run.wait()
 
     assert len(watch.mapped) == 1, "not just the progress window was shown: %r" % watch.mapped

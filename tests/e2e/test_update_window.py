@@ -8,8 +8,8 @@ from pathlib import Path
 import pytest
 
 from harness.log import CANCELLED, FETCHING, VALID, downloading, log_of
-from harness.server import MANIFEST_PATH, Trickle, file_entry, manifest_xml
-from e2e_update import (MIB, Drip, MapWatch, SIZE_TEXT, STATUS_TEXT, VirtualDesktop, click_cancel_button,
+from harness.server import MANIFEST_PATH, Paced, file_entry, manifest_xml
+from e2e_update import (MIB, MapWatch, SIZE_TEXT, STATUS_TEXT, VirtualDesktop, click_cancel_button,
                         click_close_box, is_progress_window, pattern, progress_bar_fraction, put, read_rgb, press_key,
                         x11_progress_window)
 
@@ -36,10 +36,10 @@ def test_cancel_during_first_of_three_downloads(e2e, server, action):
     # The launcher reads four chunks, then waits in its next read; it only
     # looks at its window after that read returns.
     paused_at = 4 * CHUNK
-    first = Trickle(files[0][1], chunk=CHUNK, delay=0.05, pause_after=paused_at)
+    first = Paced(files[0][1], chunk=CHUNK, delay=0.05, pause_after=paused_at)
     e2e.site["/files/one.dat"] = first
-    e2e.site["/files/two.dat"] = Trickle(files[1][1])
-    e2e.site["/files/three.dat"] = Trickle(files[2][1])
+    e2e.site["/files/two.dat"] = Paced(files[1][1])
+    e2e.site["/files/three.dat"] = Paced(files[2][1])
 
     with MapWatch(e2e.wine.display) as watch:
         run = e2e.start(timeout=20)
@@ -78,9 +78,9 @@ def test_progress_window_screenshot_then_close_box(e2e, server):
                                             file_entry("new.dat", new, src)])
     # Slow enough for the size line's timer to tick and for the window to
     # answer WindowProbe; then held, so the picture is taken of a window
-    # that is not being redrawn.
-    drip = Drip(new, chunk=CHUNK, delay=0.2, limit=30.0)
-    e2e.site["/files/new.dat"] = drip
+    # that is not being redrawn. The last byte waits for release().
+    paced = Paced(new, chunk=CHUNK, delay=0.2, pause_after=len(new) - 1, limit=30.0)
+    e2e.site["/files/new.dat"] = paced
     shot = Path(e2e.config["build_dir"]) / "screenshots" / "progress-window.png"
     if shot.exists():
         shot.unlink()
@@ -89,19 +89,19 @@ def test_progress_window_screenshot_then_close_box(e2e, server):
     try:
         # Only once the launcher has made the desktop: a probe started at
         # the same time may start a second one.
-        assert drip.started.wait(15), "the download did not start"
+        assert paced.started.wait(15), "the download did not start"
         window = desktop.wait_for(
             lambda w: is_progress_window(w) and w.child_text(STATUS_TEXT) == "Updating..."
             and bool(w.child_text(SIZE_TEXT)), run, timeout=20)
-        drip.hold()
-        assert drip.held.wait(5), "the download did not stop"
-        held_at = drip.sent
+        paced.hold()
+        assert paced.paused.wait(5), "the download did not stop"
+        held_at = paced.sent
         # The launcher paints after the last chunk, then waits in its next read.
         time.sleep(0.3)
         desktop.screenshot(shot)
         click_close_box(e2e, window.x11_window)
     finally:
-        drip.release()
+        paced.release()
     result = run.wait()
     # The desktop's own process ends a moment after its last program.
     desktop.wait_closed()

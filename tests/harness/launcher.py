@@ -322,7 +322,7 @@ class LauncherTest:
         return self.start(*args, **kwargs).wait(watch=watch, box_grace=box_grace)
 
     def _repeatable(self):
-        return not any(callable(v) or hasattr(v, "abort") or hasattr(v, "release") for v in self.site.values())
+        return not any(callable(v) or hasattr(v, "abort") for v in self.site.values())
 
     @staticmethod
     def _snapshot(folder, limit=16 << 20):
