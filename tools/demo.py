@@ -26,13 +26,11 @@ sys.path.insert(0, str(ROOT / "tests"))
 
 from harness import log, publish as publish_tool  # noqa: E402
 from harness.config import ConfigError, load_config  # noqa: E402
-from harness.launcher import CAPTION, LauncherRun, kill_tagged  # noqa: E402
+from harness.launcher import LauncherRun, kill_tagged  # noqa: E402
 from harness.server import Body, Paced, UpdateServer  # noqa: E402
 from harness.wine import WineSession  # noqa: E402
+from harness.windows import CAPTION, VirtualDesktop, is_progress_window  # noqa: E402
 
-WINE_MARLETT = Path("/usr/share/wine/fonts/marlett.ttf")  # Debian's fonts-wine
-DESKTOP_NAME = "Demo"
-DESKTOP_SIZE = "640x400"
 MIB = 1048576.0
 
 # The sample release: relative path -> (size, seed) for pseudo-random files
@@ -148,11 +146,10 @@ class RequestLog:
 
 # ---------------------------------------------------------------- screenshots
 
-def desktop_screenshot(wine, path):
-    """The whole screen, cropped to the Wine desktop when it can be found."""
-    desktops = wine.x_windows("%s - Wine desktop" % DESKTOP_NAME)
+def desktop_screenshot(desktop, path):
+    """The whole screen, cropped to the demo's Wine desktop."""
     try:
-        wine.screenshot(path, desktops[0] if desktops else None)
+        desktop.screenshot(path)
     except (AssertionError, KeyError, ValueError, subprocess.TimeoutExpired):
         return False
     return path.exists()
@@ -161,21 +158,21 @@ def desktop_screenshot(wine, path):
 class WindowWatcher(threading.Thread):
     """Screenshots of the progress window while the first run downloads."""
 
-    def __init__(self, run, wine, log_path, folder, prefix, interval=0.6, limit=8):
+    def __init__(self, run, desktop, log_path, folder, prefix, interval=0.6, limit=8):
         super().__init__(daemon=True)
-        self.run_, self.wine, self.log_path, self.folder, self.prefix = run, wine, log_path, folder, prefix
+        self.run_, self.desktop, self.log_path, self.folder, self.prefix = run, desktop, log_path, folder, prefix
         self.interval, self.limit = interval, limit
         self.shots = []  # (path, still showing afterwards)
         self.seen = False
 
     def window(self):
-        ids = self.wine.x_windows(CAPTION)
-        return ids[0] if ids else None
+        try:
+            return next((w.hwnd for w in self.desktop.windows() if is_progress_window(w)), None)
+        except RuntimeError:  # WindowProbe failed, e.g. as the run ended
+            return None
 
     def run(self):
         window = None
-        # The error boxes have the same caption; the progress window is the
-        # one on screen once the log shows downloads.
         while self.run_.running and window is None:
             if log.downloads(log.read_lines(self.log_path)):
                 window = self.window()
@@ -188,7 +185,7 @@ class WindowWatcher(threading.Thread):
         time.sleep(0.8)
         while self.run_.running and len(self.shots) < self.limit:
             path = self.folder / ("%s-%d.png" % (self.prefix, len(self.shots) + 1))
-            if not desktop_screenshot(self.wine, path):
+            if not desktop_screenshot(self.desktop, path):
                 break
             showing = self.window() == window
             self.shots.append((path, showing))
@@ -241,12 +238,11 @@ def run_launcher(run, args, ctx):
         if stale.exists():
             stale.unlink()
     index = ctx["requests"].mark("run %d" % run.number)
-    wine = ctx["wine"]
-    process = LauncherRun(wine, ctx["logs"], ctx["tag"], run.number, args, {}, ctx["timeout"], install,
+    process = LauncherRun(ctx["wine"], ctx["logs"], ctx["tag"], run.number, args, {}, ctx["timeout"], install,
                           install / "Launcher.exe")
     watcher = None
     if ctx.get("watch"):
-        watcher = WindowWatcher(process, wine, log_path, ctx["screenshots"], "run%d-progress" % run.number)
+        watcher = WindowWatcher(process, ctx["desktop"], log_path, ctx["screenshots"], "run%d-progress" % run.number)
         watcher.start()
     while run.exit_code is None:
         try:
@@ -264,7 +260,7 @@ def run_launcher(run, args, ctx):
             run.error_box = boxed
             # Whatever is on screen explains why the launcher did not end.
             shot = ctx["screenshots"] / ("run%d-%s.png" % (run.number, "error" if boxed else "timeout"))
-            if desktop_screenshot(wine, shot):
+            if desktop_screenshot(ctx["desktop"], shot):
                 run.screenshots.append(shot)
             process.kill()
             kill_tagged(ctx["tag"])
@@ -421,7 +417,7 @@ def main():
     build = Path(options.build_dir).resolve()
     work = Path(options.work_dir).resolve()
     try:
-        config = load_config(build, needs=("launcher", "lumivex"))
+        config = load_config(build)
     except ConfigError as error:
         say("demo: %s (scripts/demo.sh builds the win64-test preset)" % error)
         return 2
@@ -432,11 +428,8 @@ def main():
         return 2
 
     prefix = work / "wineprefix"
-    # A virtual desktop draws captions, and the launcher's exit code still
-    # reaches us (explorer /desktop=... PROG would return explorer's own).
-    wine = WineSession(prefix, config["processor"], config["lumivex"], work / "wine-session", settings=[
-        ("HKCU\\Software\\Wine\\Explorer", "Desktop", DESKTOP_NAME),
-        ("HKCU\\Software\\Wine\\Explorer\\Desktops", DESKTOP_NAME, DESKTOP_SIZE)])
+    wine = WineSession(prefix, config["processor"], config["lumivex"], work / "wine-session",
+                       window_probe=config["window_probe"])
     server = UpdateServer("127.0.0.1", config["port"])
     ctx = {
         "host": "127.0.0.1", "port": config["port"], "manifest_url": config["manifest_url"],
@@ -496,12 +489,9 @@ def main():
             wine.start()
         except (RuntimeError, subprocess.TimeoutExpired) as error:
             raise DemoError("Wine did not start in %s: %s" % (rel(prefix), error))
-        # Wine draws the caption buttons with its Marlett font, which this Wine
-        # build does not find in its data folder: without it they show letters.
-        marlett = prefix / "drive_c" / "windows" / "Fonts" / "marlett.ttf"
-        if WINE_MARLETT.exists() and not marlett.exists():
-            marlett.parent.mkdir(parents=True, exist_ok=True)
-            shutil.copyfile(WINE_MARLETT, marlett)
+        # The launcher runs on a virtual desktop, which draws captions, for the screenshots.
+        ctx["desktop"] = VirtualDesktop(wine, "Demo", (640, 400), work / "wine-session", {"Launcher.exe": None},
+                                        config["window_probe"])
         say("   prefix %s ready, display %s" % (rel(prefix), wine.display))
 
         say("== run 1: fresh install folder %s" % rel(ctx["install"]))

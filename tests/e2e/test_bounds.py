@@ -9,11 +9,10 @@ import time
 import pytest
 
 from harness import log
-from harness.launcher import CAPTION
 from harness.log import CANCELLED, FALLBACK, FETCHING, NO_UPDATE, VALID, downloading, launched, log_of
 from harness.server import MANIFEST_PATH, Endless, Paced, Redirect, Silent, file_entry, manifest_xml
-from e2e_update import (BACKUP_FILE, MANIFEST_FILE, UPDATE_FAILED_TEXT, MapWatch, click_cancel_button, is_box,
-                        pattern, press_key, put, x11_progress_window)
+from harness.windows import CAPTION, UPDATE_FAILED_TEXT, is_box
+from e2e_update import BACKUP_FILE, MANIFEST_FILE, click_cancel_button, pattern, press_key, put
 
 STALE_SRC = "/files/stale.dat"
 # Time for Wine to start and end a run around the bound itself.
@@ -108,13 +107,12 @@ def test_manifest_fault_falls_back_to_backup_within_bound(e2e, server, fault, fa
     put(e2e.workdir, BACKUP_FILE, backup)
     e2e.site[MANIFEST_PATH] = fault()
 
-    with MapWatch(e2e.wine.display) as watch:
-        result = e2e.run(exit_code=0, timeout=deadline(config) + 20)
+    result = e2e.run(exit_code=0, timeout=deadline(config) + 20, watch=True)
 
     assert result.log == log_of(FETCHING, fail_line(config, config["manifest_url"]), FALLBACK, NO_UPDATE,
                                 launched(0))
     assert_took(result.duration, bound(config))
-    assert watch.mapped == [], "a window was shown"
+    assert result.shown == [], "a window was shown"
     assert result.exit_code == 0 and result.record is not None, "the application was not started"
     # Nothing of the bad answer is kept where a later run could take it for a manifest.
     assert not (e2e.workdir / MANIFEST_FILE).exists()
@@ -161,8 +159,8 @@ def test_cancel_answers_at_once_whatever_the_server_does(e2e, server, fault, act
     e2e.site[MANIFEST_PATH] = manifest
     e2e.site[STALE_SRC] = fault()
 
-    run = e2e.start(timeout=30)
-    xid = x11_progress_window(e2e, run)
+    run = e2e.start(timeout=30, watch=True)
+    xid = run.watch.wait_for(run=run)
     deadline_at = time.monotonic() + 10
     while not server.requests_for(STALE_SRC):
         assert time.monotonic() < deadline_at, "the stale file was never requested"

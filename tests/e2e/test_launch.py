@@ -6,9 +6,10 @@ import shutil
 import pytest
 
 from harness import log
-from harness.launcher import CAPTION, command_line, expected_launch_log
+from harness.launcher import command_line, expected_launch_log
 from harness.log import launched, terminated
 from harness.wine import windows_path
+from harness.windows import CAPTION, LAUNCH_FAILED_TEXT
 
 
 @pytest.mark.parametrize("code", [
@@ -64,7 +65,7 @@ def test_missing_application_shows_error_box_and_exits_1(e2e, where):
     result = run.wait()
 
     assert box.caption == CAPTION
-    assert box.text == "Failed to execute application.", repr(box)
+    assert box.text == LAUNCH_FAILED_TEXT, repr(box)
     assert box.owner == 0, "the box has an owner: %r" % box
     assert result.exit_code == 1
     assert result.record is None

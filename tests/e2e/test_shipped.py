@@ -43,8 +43,8 @@ def test_every_file_current_starts_the_application_with_its_arguments(e2e):
     manifest = manifest_xml([file_entry("Lumivex.exe", lumivex, e2e.server.url("/files/Lumivex.exe"))])
     e2e.site.update({MANIFEST_PATH: manifest, "/files/Lumivex.exe": lumivex})
 
-    run = e2e.start("one", "two three", exit_code=7, timeout=30)
-    result = run.wait(watch=True, box_grace=box_grace(e2e))
+    run = e2e.start("one", "two three", exit_code=7, timeout=30, watch=True)
+    result = run.wait(box_grace=box_grace(e2e))
 
     assert result.exit_code == 7, "the application's exit code must be the launcher's"
     assert result.log == log_of(NO_UPDATE_LINES, launched(7))
@@ -57,8 +57,8 @@ def test_every_file_current_starts_the_application_with_its_arguments(e2e):
 
 
 def test_one_stale_file_is_downloaded_with_the_window_then_the_application_starts(e2e):
-    # Several 4096-byte chunks, sent in pieces a second apart so that the
-    # progress window is up long enough to be seen.
+    # Sent in four pieces a second apart, so that the progress window is up
+    # long enough to be seen.
     palette = b"".join(hashlib.sha256(b"palette %d" % i).digest() for i in range(700))
     put(e2e.workdir, "data/palette.bin", b"palette of the previous release\n")
     lumivex = e2e.app_path.read_bytes()
@@ -70,8 +70,8 @@ def test_one_stale_file_is_downloaded_with_the_window_then_the_application_start
         "/files/palette.bin": Paced(palette, chunk=-(-len(palette) // 4), delay=1.0),
     })
 
-    run = e2e.start("--level", "3", exit_code=3, timeout=30)
-    result = run.wait(watch=True, box_grace=box_grace(e2e))
+    run = e2e.start("--level", "3", exit_code=3, timeout=30, watch=True)
+    result = run.wait(box_grace=box_grace(e2e))
 
     assert run.answered == [], "a message box was shown and had to be answered"
     assert (e2e.workdir / "data" / "palette.bin").read_bytes() == palette, "the stale file must hold the served bytes"

@@ -15,12 +15,12 @@ from pathlib import Path
 import pytest
 
 from harness import publish
-from harness.launcher import CAPTION
 from harness.log import (BACKUP_SIGNATURE_INVALID, BACKUP_SIGNATURE_VALID, FALLBACK, FALLBACK_FAILED, FETCHING,
                          FETCHING_SIGNATURE, NO_UPDATE, SIGNATURE_INVALID, SIGNATURE_VALID, VALID, downloading,
                          launched, log_of, serial_lower)
 from harness.server import MANIFEST_PATH, empty, status
-from e2e_update import BACKUP_FILE, MANIFEST_FILE, UPDATE_FAILED_TEXT, is_box, pattern, put
+from harness.windows import CAPTION, UPDATE_FAILED_TEXT, is_box
+from e2e_update import BACKUP_FILE, MANIFEST_FILE, pattern, put
 from test_nginx import files_below, nginx, publish_release  # noqa: F401
 from test_update import assert_plain_get, read
 

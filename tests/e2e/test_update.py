@@ -7,13 +7,13 @@ import time
 
 import pytest
 
-from harness.launcher import CAPTION
 from harness.log import (FALLBACK, FALLBACK_FAILED, FETCHING, NO_UPDATE, VALID, created_directory, downloading,
                          failed_to_open, launched, log_of)
 from harness.server import (MANIFEST_PATH, Body, Drop, Paced, Redirect, Truncated, empty, file_entry, manifest_xml,
                             status)
-from e2e_update import (BACKUP_FILE, CANCEL_BUTTON, MANIFEST_FILE, MIB, SIZE_TEXT, STATUS_TEXT, UPDATE_FAILED_TEXT,
-                        MapWatch, is_box, is_progress_window, pattern, progress_window, put, size_line)
+from harness.windows import (CANCEL_BUTTON, CAPTION, SIZE_TEXT, STATUS_TEXT, UPDATE_FAILED_TEXT, is_box,
+                             is_progress_window)
+from e2e_update import BACKUP_FILE, MANIFEST_FILE, MIB, pattern, progress_window, put, size_line
 
 AGENT = "Launcher.Quorval"
 
@@ -29,13 +29,6 @@ def assert_plain_get(request):
 def read(e2e, relative):
     path = e2e.workdir / relative
     return path.read_bytes() if path.exists() else None
-
-
-def run_watched(e2e, **kwargs):
-    """A run that shows no box, and the X windows that were shown during it."""
-    with MapWatch(e2e.wine.display) as watch:
-        result = e2e.run(on_repeat=watch.forget, **kwargs)
-    return result, watch.mapped
 
 
 def settled(server, timeout=5.0):
@@ -69,11 +62,11 @@ def test_every_file_current_logs_six_lines_and_launches(e2e, server):
     manifest = manifest_xml(entries)
     e2e.site[MANIFEST_PATH] = manifest
 
-    result, shown = run_watched(e2e, exit_code=7, timeout=20)
+    result = e2e.run(exit_code=7, timeout=20, watch=True)
 
     assert result.log == log_of(FETCHING, VALID, NO_UPDATE, launched(7))
     assert len(result.log_lines) == 6
-    assert shown == [], "a window was shown"
+    assert result.shown == [], "a window was shown"
     assert result.exit_code == 7
     assert result.record is not None, "the application was not started"
     assert [r.path for r in server.requests] == [MANIFEST_PATH]
@@ -110,16 +103,15 @@ def test_stale_files_are_downloaded_and_verified_then_launched(e2e, server):
     e2e.site.update({"/files/missing.dat": paced, "/files/new.dat": nested, "/files/wrong.dat": wrong,
                      "/files/old/moved.dat": Redirect("/files/new/moved.dat"), "/files/new/moved.dat": moved})
 
-    with MapWatch(e2e.wine.display) as watch:
-        run = e2e.start(exit_code=3, timeout=30)
-        try:
-            window = progress_window(e2e, run, status="Updating...",
-                                     size_pattern=r"\d+\.\d\d MB of %.2f MB" % (total / MIB))
-        finally:
-            paced.release()
-        result = run.wait()
+    run = e2e.start(exit_code=3, timeout=30, watch=True)
+    try:
+        window = progress_window(e2e, run, status="Updating...",
+                                 size_pattern=r"\d+\.\d\d MB of %.2f MB" % (total / MIB))
+    finally:
+        paced.release()
+    result = run.wait()
 
-    assert len(watch.mapped) == 1, "not just the progress window was shown: %r" % watch.mapped
+    assert len(result.shown) == 1, "not just the progress window was shown: %r" % result.shown
     assert window.owner == 0
     assert window.child_text(CANCEL_BUTTON) == "Cancel" and window.child(CANCEL_BUTTON)["enabled"]
     shown = float(window.child_text(SIZE_TEXT).split()[0])
@@ -172,10 +164,10 @@ def test_unreachable_server_runs_on_with_earlier_manifest(e2e, server, backup):
         put(e2e.workdir, BACKUP_FILE, manifest_xml([file_entry("gone.dat", b"gone", server.url("/gone.dat"))]))
     server.stop()
 
-    result, shown = run_watched(e2e, exit_code=0, timeout=20)
+    result = e2e.run(exit_code=0, timeout=20, watch=True)
 
     assert result.log == log_of(FETCHING, VALID, NO_UPDATE, launched(0))
-    assert shown == [], "a window was shown"
+    assert result.shown == [], "a window was shown"
     assert result.exit_code == 0
     assert result.record is not None, "the application was not started"
     assert read(e2e, MANIFEST_FILE) == earlier
@@ -196,10 +188,10 @@ def test_unreachable_server_falls_back_to_backup(e2e, server, primary):
         put(e2e.workdir, MANIFEST_FILE, primary)
     server.stop()
 
-    result, shown = run_watched(e2e, exit_code=5, timeout=20)
+    result = e2e.run(exit_code=5, timeout=20, watch=True)
 
     assert result.log == log_of(FETCHING, FALLBACK, NO_UPDATE, launched(5))
-    assert shown == [], "a window was shown"
+    assert result.shown == [], "a window was shown"
     assert result.exit_code == 5
     assert result.record is not None, "the application was not started"
     assert read(e2e, BACKUP_FILE) == backup
@@ -270,10 +262,10 @@ def test_invalid_manifest_from_server_keeps_backup_and_uses_it(e2e, server, make
     e2e.site[MANIFEST_PATH] = answer
     e2e.site["/files/escape.dat"] = ESCAPE_DATA
 
-    result, shown = run_watched(e2e, exit_code=0, timeout=20)
+    result = e2e.run(exit_code=0, timeout=20, watch=True)
 
     assert result.log == log_of(FETCHING, FALLBACK, NO_UPDATE, launched(0))
-    assert shown == [], "a window was shown"
+    assert result.shown == [], "a window was shown"
     assert result.exit_code == 0
     assert result.record is not None, "the application was not started"
     assert read(e2e, BACKUP_FILE) == backup, "the backup was changed"

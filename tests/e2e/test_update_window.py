@@ -7,11 +7,12 @@ from pathlib import Path
 
 import pytest
 
+from harness.launcher import tagged_processes
 from harness.log import CANCELLED, FETCHING, VALID, downloading, log_of
 from harness.server import MANIFEST_PATH, Paced, file_entry, manifest_xml
-from e2e_update import (MIB, MapWatch, SIZE_TEXT, STATUS_TEXT, VirtualDesktop, click_cancel_button,
-                        click_close_box, is_progress_window, pattern, progress_bar_fraction, put, read_rgb, press_key,
-                        x11_progress_window)
+from harness.windows import SIZE_TEXT, STATUS_TEXT, VirtualDesktop, is_progress_window
+from e2e_update import (MIB, click_cancel_button, click_close_box, pattern, progress_bar_fraction, put, read_rgb,
+                        press_key)
 
 CHUNK = 4096  # what the launcher reads at a time
 
@@ -41,17 +42,16 @@ def test_cancel_during_first_of_three_downloads(e2e, server, action):
     e2e.site["/files/two.dat"] = Paced(files[1][1])
     e2e.site["/files/three.dat"] = Paced(files[2][1])
 
-    with MapWatch(e2e.wine.display) as watch:
-        run = e2e.start(timeout=20)
-        try:
-            assert first.paused.wait(10), "the first download did not start"
-            xid = x11_progress_window(e2e, run)
-            CANCEL_ACTIONS[action](e2e, xid)
-        finally:
-            first.resume()
-        result = run.wait()
+    run = e2e.start(timeout=20, watch=True)
+    try:
+        assert first.paused.wait(10), "the first download did not start"
+        xid = run.watch.wait_for(run=run)
+        CANCEL_ACTIONS[action](e2e, xid)
+    finally:
+        first.resume()
+    result = run.wait()
 
-    assert watch.mapped == [xid], "not just the progress window was shown: %r" % watch.mapped
+    assert result.shown == [xid], "not just the progress window was shown: %r" % result.shown
     assert result.log == log_of(FETCHING, VALID, downloading("one.dat", url("/files/one.dat")), CANCELLED,
                                 downloading("sub/two.dat", url("/files/two.dat")),
                                 downloading("three.dat", url("/files/three.dat")))
@@ -68,7 +68,9 @@ def test_cancel_during_first_of_three_downloads(e2e, server, action):
 
 
 def test_progress_window_screenshot_then_close_box(e2e, server):
-    desktop = VirtualDesktop(e2e)
+    # A copy of the launcher under a name of its own runs on the desktop.
+    desktop = VirtualDesktop(e2e.wine, "QuorvalShot", (640, 400), e2e.tmp,
+                             {"QuorvalShot.exe": e2e.config["launcher"]}, e2e.config["window_probe"])
     current = pattern(3 * 1024 * 1024, 1)
     new = pattern(2 * 1024 * 1024, 2)
     put(e2e.workdir, "current.dat", current)
@@ -85,7 +87,7 @@ def test_progress_window_screenshot_then_close_box(e2e, server):
     if shot.exists():
         shot.unlink()
 
-    run = e2e.start(timeout=45, launcher=desktop.launcher)
+    run = e2e.start(timeout=45, launcher=desktop.folder / "QuorvalShot.exe")
     try:
         # Only once the launcher has made the desktop: a probe started at
         # the same time may start a second one.
@@ -104,7 +106,7 @@ def test_progress_window_screenshot_then_close_box(e2e, server):
         paced.release()
     result = run.wait()
     # The desktop's own process ends a moment after its last program.
-    desktop.wait_closed()
+    desktop.wait_closed(lambda: tagged_processes(e2e.tag))
 
     assert re.fullmatch(r"3\.\d\d MB of %.2f MB" % (total / MIB), window.child_text(SIZE_TEXT)), repr(window)
     width, height, rows = read_rgb(shot)
