@@ -14,7 +14,9 @@ from harness.windows import SIZE_TEXT, STATUS_TEXT, VirtualDesktop, is_progress_
 from e2e_update import (MIB, click_cancel_button, click_close_box, pattern, progress_bar_fraction, put, read_rgb,
                         press_key)
 
-CHUNK = 4096  # what the launcher reads at a time
+# The server's pacing chunk: what it sends at a time. The launcher reads
+# whatever has arrived (up to 1 MiB at a time), so its reads do not follow it.
+PACE_CHUNK = 4096
 
 CANCEL_ACTIONS = {
     "escape-key": lambda e2e, xid: press_key(e2e, xid, "Escape"),
@@ -34,10 +36,10 @@ def test_cancel_during_first_of_three_downloads(e2e, server, action):
     url = server.url
     e2e.site[MANIFEST_PATH] = manifest_xml([file_entry(path, data, url("/files/" + Path(path).name))
                                             for path, data in files])
-    # The launcher reads four chunks, then waits in its next read; it only
-    # looks at its window after that read returns.
-    paused_at = 4 * CHUNK
-    first = Paced(files[0][1], chunk=CHUNK, delay=0.05, pause_after=paused_at)
+    # The server stops after four chunks; the cancel comes while the launcher
+    # waits for more, having written what arrived.
+    paused_at = 4 * PACE_CHUNK
+    first = Paced(files[0][1], chunk=PACE_CHUNK, delay=0.05, pause_after=paused_at)
     e2e.site["/files/one.dat"] = first
     e2e.site["/files/two.dat"] = Paced(files[1][1])
     e2e.site["/files/three.dat"] = Paced(files[2][1])
@@ -81,7 +83,7 @@ def test_progress_window_screenshot_then_close_box(e2e, server):
     # Slow enough for the size line's timer to tick and for the window to
     # answer WindowProbe; then held, so the picture is taken of a window
     # that is not being redrawn. The last byte waits for release().
-    paced = Paced(new, chunk=CHUNK, delay=0.2, pause_after=len(new) - 1, limit=30.0)
+    paced = Paced(new, chunk=PACE_CHUNK, delay=0.2, pause_after=len(new) - 1, limit=30.0)
     e2e.site["/files/new.dat"] = paced
     shot = Path(e2e.config["build_dir"]) / "screenshots" / "progress-window.png"
     if shot.exists():
