@@ -21,8 +21,8 @@ def load():
     return module
 
 
-def run(*args, cwd=None, timeout=120, check=False):
+def run(*args, cwd=None, timeout=120):
     """Runs the tool with these arguments; its output is captured as text."""
     return subprocess.run([sys.executable, str(TOOL)] + [str(a) for a in args], cwd=cwd,
                           env=dict(os.environ, PYTHONIOENCODING="utf-8"), stdin=subprocess.DEVNULL,
-                          capture_output=True, text=True, encoding="utf-8", timeout=timeout, check=check)
+                          capture_output=True, text=True, encoding="utf-8", timeout=timeout)
