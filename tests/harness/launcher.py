@@ -3,11 +3,11 @@
 `LauncherRun` is one run in the background with its hard time-out; it can
 record every window it shows (harness.windows.MapWatch) and answer a
 window that stays up longer than a progress window ever should, taken for
-a message box, so that no run waits for a person. `LauncherTest` is what the `e2e` fixture hands to a test: the
-working folder (with Lumivex.exe copied in), the update server with a fresh
-site, and operations to start the launcher, answer its message boxes and
-read what it left behind. A run still going at the end of the test is
-killed and fails the test.
+a message box, so that no run waits for a person. `LauncherTest` is what
+the `e2e` fixture hands to a test: the working folder (with Lumivex.exe
+copied in), the update server with a fresh site, and operations to start
+the launcher, answer its message boxes and read what it left behind. A run
+still going at the end of the test is killed and fails the test.
 """
 
 import shutil
@@ -144,7 +144,7 @@ class LauncherRun:
 
     @property
     def windows_seen(self):
-        """X window id -> seconds after the start when it was first seen mapped (a watched run)."""
+        """X window id -> seconds after the start when the watch first took it in (a watched run)."""
         seen = self.watch.seen if self.watch is not None else {}
         return {xid: round(seen[xid] - self.started, 1) for xid in seen}
 
