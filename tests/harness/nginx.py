@@ -15,6 +15,8 @@ import time
 from pathlib import Path
 from urllib.parse import unquote
 
+from harness.wine import children
+
 NGINX = "/usr/sbin/nginx"
 TEMPLATE = Path(__file__).resolve().with_name("nginx.conf.in")
 # The readiness probe's requests carry this agent so they can be told apart.
@@ -113,26 +115,11 @@ class Nginx:
         finally:
             connection.close()
 
-    def workers(self):
-        """Process ids whose parent is the master."""
-        found = []
-        for entry in os.listdir("/proc"):
-            if not entry.isdigit():
-                continue
-            try:
-                with open("/proc/%s/stat" % entry) as f:
-                    stat = f.read()
-            except OSError:
-                continue
-            if int(stat.rsplit(")", 1)[1].split()[1]) == self.process.pid:
-                found.append(int(entry))
-        return found
-
     def stop(self):
         """Fast shutdown through the master; should it hang, kill it and its workers by id."""
         if self.process is None or self.process.poll() is not None:
             return
-        workers = self.workers()
+        workers = children(self.process.pid)
         self.process.send_signal(signal.SIGTERM)
         try:
             self.process.wait(10)

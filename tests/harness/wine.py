@@ -70,6 +70,19 @@ def processes_with_env(entry):
     return found
 
 
+def children(pid):
+    """Ids of the processes whose parent is pid."""
+    found = []
+    for entry in os.listdir("/proc"):
+        try:
+            with open("/proc/%s/stat" % entry) as f:
+                if entry.isdigit() and int(f.read().rsplit(")", 1)[1].split()[1]) == pid:
+                    found.append(int(entry))
+        except (OSError, ValueError):
+            pass
+    return found
+
+
 def kill_pids(pids):
     """Kills the given processes; returns the ids that were still there."""
     killed = []
