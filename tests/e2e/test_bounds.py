@@ -11,7 +11,7 @@ import pytest
 from harness import log
 from harness.log import CANCELLED, FALLBACK, FETCHING, NO_UPDATE, VALID, downloading, launched, log_of
 from harness.server import MANIFEST_PATH, Endless, Paced, Redirect, Silent, file_entry, manifest_xml
-from harness.windows import CAPTION, UPDATE_FAILED_TEXT, is_box
+from harness.windows import CAPTION, UPDATE_FAILED_TEXT, is_box, poll
 from e2e_update import BACKUP_FILE, MANIFEST_FILE, click_cancel_button, pattern, press_key, put
 
 STALE_SRC = "/files/stale.dat"
@@ -161,10 +161,7 @@ def test_cancel_answers_at_once_whatever_the_server_does(e2e, server, fault, act
 
     run = e2e.start(timeout=30, watch=True)
     xid = run.watch.wait_for(run=run)
-    deadline_at = time.monotonic() + 10
-    while not server.requests_for(STALE_SRC):
-        assert time.monotonic() < deadline_at, "the stale file was never requested"
-        time.sleep(0.05)
+    poll(lambda: server.requests_for(STALE_SRC), 10, "the stale file was never requested", run)
     time.sleep(1.0)  # well into the fault
     pressed = time.monotonic()
     if action == "click":

@@ -5,15 +5,12 @@ import time
 
 from harness.launcher import expected_launch_log
 from harness.log import CHILD_CREATED, launched
+from harness.windows import poll
 
 
 def wait_until_waiting(e2e, run, timeout=15.0):
     """Returns once the application runs and the launcher has logged that it waits for it."""
-    deadline = time.monotonic() + timeout
-    while run.record() is None:
-        assert run.running, "the first launcher ended before its application started"
-        assert time.monotonic() < deadline, "the first launcher's application did not start"
-        time.sleep(0.02)
+    poll(run.record, timeout, "the first launcher's application did not start", run, interval=0.02)
     # The line follows the start of the application; a log that is only
     # written at exit never gets it, hence the short limit.
     settle = time.monotonic() + 1.0

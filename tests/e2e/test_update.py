@@ -3,7 +3,6 @@ are current or stale, downloads and their verification, failures and the
 launch that follows (or not)."""
 
 import re
-import time
 
 import pytest
 
@@ -12,7 +11,7 @@ from harness.log import (FALLBACK, FALLBACK_FAILED, FETCHING, NO_UPDATE, VALID, 
 from harness.server import (MANIFEST_PATH, Body, Drop, Paced, Redirect, Truncated, empty, file_entry, manifest_xml,
                             status)
 from harness.windows import (CANCEL_BUTTON, CAPTION, SIZE_TEXT, STATUS_TEXT, UPDATE_FAILED_TEXT, is_box,
-                             is_progress_window)
+                             is_progress_window, poll)
 from e2e_update import BACKUP_FILE, MANIFEST_FILE, MIB, pattern, progress_window, put, size_line
 
 AGENT = "Launcher.Quorval"
@@ -33,10 +32,8 @@ def read(e2e, relative):
 
 def settled(server, timeout=5.0):
     """The request log once every answer has been sent in full (or given up)."""
-    deadline = time.monotonic() + timeout
-    while any(r.outcome == "open" for r in server.requests):
-        assert time.monotonic() < deadline, "the server is still answering: %s" % server.describe()
-        time.sleep(0.02)
+    poll(lambda: all(r.outcome != "open" for r in server.requests), timeout,
+         lambda: "the server is still answering: %s" % server.describe(), interval=0.02)
     return list(server.requests)
 
 
