@@ -10,7 +10,6 @@ there is kept between demos because creating it is the slow part.
 
 import argparse
 import hashlib
-import re
 import shutil
 import signal
 import subprocess
@@ -25,14 +24,13 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tests"))
 
+from harness import log, publish as publish_tool  # noqa: E402
 from harness.config import ConfigError, load_config  # noqa: E402
-from harness.launcher import CAPTION, LauncherRun, kill_tagged  # noqa: E402
-from harness.server import Body, UpdateServer  # noqa: E402
+from harness.launcher import LauncherRun, kill_tagged  # noqa: E402
+from harness.server import Body, Paced, UpdateServer  # noqa: E402
 from harness.wine import WineSession  # noqa: E402
+from harness.windows import CAPTION, VirtualDesktop, is_progress_window  # noqa: E402
 
-WINE_MARLETT = Path("/usr/share/wine/fonts/marlett.ttf")  # Debian's fonts-wine
-DESKTOP_NAME = "Demo"
-DESKTOP_SIZE = "640x400"
 MIB = 1048576.0
 
 # The sample release: relative path -> (size, seed) for pseudo-random files
@@ -104,27 +102,6 @@ def read_manifest(path):
 
 # ---------------------------------------------------------------- server
 
-class PacedFile:
-    """A release file sent at the demo's pace, so that the window shows."""
-
-    def __init__(self, path, rate):
-        self.path = path
-        self.rate = rate
-
-    def serve(self, handler, record):
-        handler.start_response(record, 200, self.path.stat().st_size)
-        start = time.monotonic()
-        with open(self.path, "rb") as body:
-            for block in iter(lambda: body.read(16384), b""):
-                if handler.command == "HEAD":
-                    break
-                handler.send_bytes(record, block)
-                ahead = record.bytes_sent / self.rate - (time.monotonic() - start)
-                if ahead > 0:
-                    time.sleep(ahead)
-        record.finish("complete")
-
-
 def static_site(folder, rate):
     """The server's answer for any path: the file below folder (404 for anything
     else); bodies under /releases/ are paced."""
@@ -132,7 +109,9 @@ def static_site(folder, rate):
         path = (folder / urllib.parse.unquote(record.path).lstrip("/")).resolve()
         if folder not in path.parents or not path.is_file():
             return None
-        return PacedFile(path, rate) if record.path.startswith("/releases/") else Body(path.read_bytes())
+        if record.path.startswith("/releases/"):
+            return Paced(path.read_bytes(), chunk=16384, delay=16384 / rate)
+        return Body(path.read_bytes())
     return answer
 
 
@@ -167,11 +146,10 @@ class RequestLog:
 
 # ---------------------------------------------------------------- screenshots
 
-def desktop_screenshot(wine, path):
-    """The whole screen, cropped to the Wine desktop when it can be found."""
-    desktops = wine.x_windows("%s - Wine desktop" % DESKTOP_NAME)
+def desktop_screenshot(desktop, path):
+    """The whole screen, cropped to the demo's Wine desktop."""
     try:
-        wine.screenshot(path, desktops[0] if desktops else None)
+        desktop.screenshot(path)
     except (AssertionError, KeyError, ValueError, subprocess.TimeoutExpired):
         return False
     return path.exists()
@@ -180,23 +158,23 @@ def desktop_screenshot(wine, path):
 class WindowWatcher(threading.Thread):
     """Screenshots of the progress window while the first run downloads."""
 
-    def __init__(self, run, wine, log, folder, prefix, interval=0.6, limit=8):
+    def __init__(self, run, desktop, log_path, folder, prefix, interval=0.6, limit=8):
         super().__init__(daemon=True)
-        self.run_, self.wine, self.log, self.folder, self.prefix = run, wine, log, folder, prefix
+        self.run_, self.desktop, self.log_path, self.folder, self.prefix = run, desktop, log_path, folder, prefix
         self.interval, self.limit = interval, limit
         self.shots = []  # (path, still showing afterwards)
         self.seen = False
 
     def window(self):
-        ids = self.wine.x_windows(CAPTION)
-        return ids[0] if ids else None
+        try:
+            return next((w.hwnd for w in self.desktop.windows() if is_progress_window(w)), None)
+        except RuntimeError:  # WindowProbe failed, e.g. as the run ended
+            return None
 
     def run(self):
         window = None
-        # The error boxes have the same caption; the progress window is the
-        # one on screen once the log shows downloads.
         while self.run_.running and window is None:
-            if any(line.startswith(DOWNLOAD_LINE) for line in read_log(self.log)):
+            if log.downloads(log.read_lines(self.log_path)):
                 window = self.window()
             if window is None:
                 time.sleep(0.05)
@@ -207,7 +185,7 @@ class WindowWatcher(threading.Thread):
         time.sleep(0.8)
         while self.run_.running and len(self.shots) < self.limit:
             path = self.folder / ("%s-%d.png" % (self.prefix, len(self.shots) + 1))
-            if not desktop_screenshot(self.wine, path):
+            if not desktop_screenshot(self.desktop, path):
                 break
             showing = self.window() == window
             self.shots.append((path, showing))
@@ -222,18 +200,6 @@ class WindowWatcher(threading.Thread):
 
 
 # ---------------------------------------------------------------- runs
-
-DOWNLOAD_LINE = '[ OK ] Downloading "'
-# Log lines after which the launcher shows an error box and waits for a click.
-BOX_LINES = ("[FAIL] CreateProcess failed", "[FAIL] Invalid or no update manifest. Aborting.")
-
-
-def read_log(path):
-    try:
-        return path.read_bytes().decode("latin-1").splitlines()
-    except OSError:
-        return []
-
 
 class Run:
     def __init__(self, number, title):
@@ -267,17 +233,16 @@ def run_launcher(run, args, ctx):
     """Runs Launcher.exe once in the install folder, with a hard time limit."""
     install = ctx["install"]
     output = install / "Lumivex-output.txt"
-    log = install / "Launcher" / "log.txt"
-    for stale in (output, log):
+    log_path = install / log.PATH
+    for stale in (output, log_path):
         if stale.exists():
             stale.unlink()
     index = ctx["requests"].mark("run %d" % run.number)
-    wine = ctx["wine"]
-    process = LauncherRun(wine, ctx["logs"], ctx["tag"], run.number, args, {}, ctx["timeout"], install,
+    process = LauncherRun(ctx["wine"], ctx["logs"], ctx["tag"], run.number, args, {}, ctx["timeout"], install,
                           install / "Launcher.exe")
     watcher = None
     if ctx.get("watch"):
-        watcher = WindowWatcher(process, wine, log, ctx["screenshots"], "run%d-progress" % run.number)
+        watcher = WindowWatcher(process, ctx["desktop"], log_path, ctx["screenshots"], "run%d-progress" % run.number)
         watcher.start()
     while run.exit_code is None:
         try:
@@ -285,7 +250,7 @@ def run_launcher(run, args, ctx):
             break
         except subprocess.TimeoutExpired:
             pass
-        boxed = any(line.startswith(BOX_LINES) for line in read_log(log))
+        boxed = any(line.startswith(log.BOX_LINES) for line in log.read_lines(log_path))
         if boxed:
             time.sleep(1.5)  # time to paint the box, or to end after all
             if process.poll() is not None:
@@ -295,7 +260,7 @@ def run_launcher(run, args, ctx):
             run.error_box = boxed
             # Whatever is on screen explains why the launcher did not end.
             shot = ctx["screenshots"] / ("run%d-%s.png" % (run.number, "error" if boxed else "timeout"))
-            if desktop_screenshot(wine, shot):
+            if desktop_screenshot(ctx["desktop"], shot):
                 run.screenshots.append(shot)
             process.kill()
             kill_tagged(ctx["tag"])
@@ -311,10 +276,10 @@ def run_launcher(run, args, ctx):
     ctx["requests"].mark("between runs")
     run.requests = ctx["requests"].since(index)
 
-    if log.exists():
+    if log_path.exists():
         run.log_copy = ctx["logs"] / ("run%d-log.txt" % run.number)
-        shutil.copyfile(log, run.log_copy)
-        run.log_lines = read_log(log)
+        shutil.copyfile(log_path, run.log_copy)
+        run.log_lines = log.read_lines(log_path)
     if output.exists():
         run.output = output.read_bytes().decode("utf-8", "replace")
 
@@ -323,15 +288,15 @@ def run_launcher(run, args, ctx):
     if run.exit_code is not None:
         run.expect(run.exit_code == 0, "the launcher's exit code was %s, not 0" % run.exit_code)
     run.expect(bool(run.log_lines), "no run log at Launcher\\log.txt")
-    failures = [line for line in run.log_lines if line.startswith("[FAIL]")]
+    failures = [line for line in run.log_lines if line.startswith(log.FAIL)]
     run.expect(not failures, "the run log has failures: %s" % "; ".join(failures))
     run.expect(len(run.manifest_fetches()) == 1, "the launcher fetched the manifest %d times, not once"
                % len(run.manifest_fetches()))
-    run.expect("[ OK ] Update manifest file is valid." in run.log_lines,
+    run.expect(log.VALID[0] in run.log_lines,
                "the log does not say that the manifest is valid")
     run.expect((install / "Launcher" / "manifest_backup.xml").is_file(),
                "no backup of the manifest in Launcher\\manifest_backup.xml")
-    run.expect("[ OK ] Child process terminated with exit code: 0" in run.log_lines,
+    run.expect(log.terminated(0) in run.log_lines,
                "the log does not show the application ending with exit code 0")
     if run.expect(run.output is not None, "the application wrote no Lumivex-output.txt"):
         run.expect(run.output.startswith("Lumivex sample 1.0\n"),
@@ -362,16 +327,6 @@ def downloaded_paths(run, version):
     return [r["path"][len(prefix):] for r in run.downloads() if r["path"].startswith(prefix)]
 
 
-def log_downloads(run):
-    """Relative paths of the "[ OK ] Downloading" lines, "/" separated."""
-    found = []
-    for line in run.log_lines:
-        match = re.match(re.escape(DOWNLOAD_LINE) + r'(.*)" from "', line)
-        if match:
-            found.append(match.group(1).replace("\\", "/"))
-    return found
-
-
 # ---------------------------------------------------------------- main
 
 def publish(release, version, ctx):
@@ -380,16 +335,13 @@ def publish(release, version, ctx):
     shutil.copytree(release, served)
     manifest = ctx["www"] / "Updater" / "manifest.xml"
     manifest.parent.mkdir(parents=True, exist_ok=True)
-    result = subprocess.run([sys.executable, str(ROOT / "tools" / "publish"), "make", str(release),
-                             "--base-url", base, "-o", str(manifest)],
-                            stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=120)
+    result = publish_tool.run("make", release, "--base-url", base, "-o", manifest)
     if result.returncode != 0:
         raise DemoError("tools/publish make failed:\n" + result.stdout + result.stderr)
     say("   " + result.stdout.strip().splitlines()[-1])
     # Every publisher's last step: check what users will fetch.
     ctx["requests"].mark("publish check v%d" % version)
-    result = subprocess.run([sys.executable, str(ROOT / "tools" / "publish"), "check", ctx["manifest_url"]],
-                            stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=300)
+    result = publish_tool.run("check", ctx["manifest_url"], timeout=300)
     ctx["requests"].mark("between runs")
     if result.returncode != 0:
         raise DemoError("tools/publish check found problems:\n" + result.stdout + result.stderr)
@@ -465,7 +417,7 @@ def main():
     build = Path(options.build_dir).resolve()
     work = Path(options.work_dir).resolve()
     try:
-        config = load_config(build, needs=("launcher", "lumivex"))
+        config = load_config(build)
     except ConfigError as error:
         say("demo: %s (scripts/demo.sh builds the win64-test preset)" % error)
         return 2
@@ -476,11 +428,8 @@ def main():
         return 2
 
     prefix = work / "wineprefix"
-    # A virtual desktop draws captions, and the launcher's exit code still
-    # reaches us (explorer /desktop=... PROG would return explorer's own).
-    wine = WineSession(prefix, config["processor"], config["lumivex"], work / "wine-session", settings=[
-        ("HKCU\\Software\\Wine\\Explorer", "Desktop", DESKTOP_NAME),
-        ("HKCU\\Software\\Wine\\Explorer\\Desktops", DESKTOP_NAME, DESKTOP_SIZE)])
+    wine = WineSession(prefix, config["processor"], config["lumivex"], work / "wine-session",
+                       window_probe=config["window_probe"])
     server = UpdateServer("127.0.0.1", config["port"])
     ctx = {
         "host": "127.0.0.1", "port": config["port"], "manifest_url": config["manifest_url"],
@@ -540,12 +489,9 @@ def main():
             wine.start()
         except (RuntimeError, subprocess.TimeoutExpired) as error:
             raise DemoError("Wine did not start in %s: %s" % (rel(prefix), error))
-        # Wine draws the caption buttons with its Marlett font, which this Wine
-        # build does not find in its data folder: without it they show letters.
-        marlett = prefix / "drive_c" / "windows" / "Fonts" / "marlett.ttf"
-        if WINE_MARLETT.exists() and not marlett.exists():
-            marlett.parent.mkdir(parents=True, exist_ok=True)
-            shutil.copyfile(WINE_MARLETT, marlett)
+        # The launcher runs on a virtual desktop, which draws captions, for the screenshots.
+        ctx["desktop"] = VirtualDesktop(wine, "Demo", (640, 400), work / "wine-session", {"Launcher.exe": None},
+                                        config["window_probe"])
         say("   prefix %s ready, display %s" % (rel(prefix), wine.display))
 
         say("== run 1: fresh install folder %s" % rel(ctx["install"]))
@@ -558,7 +504,7 @@ def main():
         fetched = downloaded_paths(run, 1)
         run.expect(sorted(fetched) == sorted(manifest_v1),
                    "the server sent %s, not every file of release 1" % (fetched or "nothing"))
-        run.expect(sorted(log_downloads(run)) == sorted(manifest_v1),
+        run.expect(sorted(log.downloads(run.log_lines)) == sorted(manifest_v1),
                    "the log does not list one download per file of release 1")
         if not run.manifest_fetches():
             run.problems.insert(0, "the launcher never asked for the manifest: is the update phase in "
@@ -570,8 +516,7 @@ def main():
         runs.append(run)
         run_launcher(run, ["--demo-run=2"], ctx)
         check_install(run, ctx["install"], manifest_v1, MOTD_V1)
-        run.expect("[ OK ] No update required." in run.log_lines,
-                   "the log does not say \"[ OK ] No update required.\"")
+        run.expect(log.NO_UPDATE in run.log_lines, "the log does not say %r" % log.NO_UPDATE)
         run.expect(not run.downloads(), "files were downloaded although none changed")
         report_run(run)
 
@@ -590,8 +535,8 @@ def main():
         run.expect(downloaded_paths(run, 2) == ["data/motd.txt"] and len(run.downloads()) == 1,
                    "the server sent %s, not data/motd.txt alone"
                    % ([r["path"] for r in run.downloads()] or "nothing"))
-        run.expect(log_downloads(run) == ["data/motd.txt"],
-                   "the log lists downloads %s, not data/motd.txt alone" % log_downloads(run))
+        run.expect(log.downloads(run.log_lines) == ["data/motd.txt"],
+                   "the log lists downloads %s, not data/motd.txt alone" % log.downloads(run.log_lines))
         report_run(run)
     except DemoError as error:
         failure = str(error)

@@ -8,32 +8,32 @@ import time
 
 import pytest
 
-from harness.launcher import CAPTION
-from harness.server import MANIFEST_PATH, Endless, Redirect, Silent, Trickle, file_entry, manifest_xml
-from e2e_update import (BACKUP_FILE, CANCELLED, FALLBACK, FETCHING, MANIFEST_FILE, NO_UPDATE, UPDATE_FAILED_TEXT,
-                        VALID, MapWatch, click_cancel_button, downloading, is_box, launched, log_of, pattern,
-                        press_key, put, x11_progress_window)
+from harness import log
+from harness.log import CANCELLED, FALLBACK, FETCHING, NO_UPDATE, VALID, downloading, launched, log_of
+from harness.server import MANIFEST_PATH, Endless, Paced, Redirect, Silent, file_entry, manifest_xml
+from harness.windows import CAPTION, UPDATE_FAILED_TEXT, is_box, poll
+from e2e_update import BACKUP_FILE, MANIFEST_FILE, click_cancel_button, pattern, press_key, put
 
 STALE_SRC = "/files/stale.dat"
 # Time for Wine to start and end a run around the bound itself.
 SLACK = 6.0
 
 
+# Each [FAIL] line with the test build's bounds.
 def no_data(config, url):
-    return '[FAIL] No data from "%s" for %d s (error 12002).' % (url, config["stall_limit_ms"] // 1000)
+    return log.no_data(url, config["stall_limit_ms"] // 1000)
 
 
 def too_slow(config, url):
-    return '[FAIL] Download of "%s" took longer than %d s (error 12002).' % (
-        url, config["manifest_deadline_ms"] // 1000)
+    return log.too_slow(url, config["manifest_deadline_ms"] // 1000)
 
 
 def too_large(config, url):
-    return '[FAIL] "%s" is larger than %d bytes (error 223).' % (url, config["manifest_size_cap"])
+    return log.too_large(url, config["manifest_size_cap"])
 
 
 def loops(config, url):
-    return '[FAIL] More than 10 redirects from "%s" (error 12156).' % url
+    return log.too_many_redirects(url)
 
 
 def stall(config):
@@ -56,7 +56,7 @@ MANIFEST_FAULTS = [
 # A stale file's: the update fails with the box, and the application waits.
 FILE_FAULTS = [
     ("never-answered", lambda: Silent(), no_data, stall),
-    ("stops-mid-body", lambda: Trickle(pattern(30000, 3), chunk=4096, delay=0.01, pause_after=16384),
+    ("stops-mid-body", lambda: Paced(pattern(30000, 3), chunk=4096, delay=0.01, pause_after=16384),
      no_data, stall),
     ("redirects-to-itself", lambda: Redirect(STALE_SRC), loops, lambda c: 0.0),
 ]
@@ -66,7 +66,7 @@ FILE_FAULTS = [
 # full speed is still arriving when Cancel is pressed.
 CANCEL_DURING = [
     ("never-answered", lambda: Silent(), "Escape"),
-    ("one-byte-a-second", lambda: Trickle(pattern(100000, 4), chunk=1, delay=1.0), "click"),
+    ("one-byte-a-second", lambda: Paced(pattern(100000, 4), chunk=1, delay=1.0), "click"),
     ("endless-fast", lambda: Endless(), "Escape"),
 ]
 LISTED_WHILE_CANCELLING = 1 << 30
@@ -114,13 +114,12 @@ def test_manifest_fault_falls_back_to_backup_within_bound(e2e, server, fault, fa
     put(e2e.workdir, BACKUP_FILE, backup)
     e2e.site[MANIFEST_PATH] = fault()
 
-    with MapWatch(e2e.wine.display) as watch:
-        result = e2e.run(exit_code=0, timeout=deadline(config) + 20)
+    result = e2e.run(exit_code=0, timeout=deadline(config) + 20, watch=True)
 
     assert result.log == log_of(FETCHING, fail_line(config, config["manifest_url"]), FALLBACK, NO_UPDATE,
                                 launched(0))
     assert_took(result.duration, bound(config))
-    assert watch.mapped == [], "a window was shown"
+    assert result.shown == [], "a window was shown"
     assert result.exit_code == 0 and result.record is not None, "the application was not started"
     # Nothing of the bad answer is kept where a later run could take it for a manifest.
     assert not (e2e.workdir / MANIFEST_FILE).exists()
@@ -167,12 +166,9 @@ def test_cancel_answers_at_once_whatever_the_server_does(e2e, server, fault, act
     e2e.site[MANIFEST_PATH] = release(e2e, server, good_data, LISTED_WHILE_CANCELLING)[0]
     e2e.site[STALE_SRC] = fault()
 
-    run = e2e.start(timeout=30)
-    xid = x11_progress_window(e2e, run)
-    deadline_at = time.monotonic() + 10
-    while not server.requests_for(STALE_SRC):
-        assert time.monotonic() < deadline_at, "the stale file was never requested"
-        time.sleep(0.05)
+    run = e2e.start(timeout=30, watch=True)
+    xid = run.watch.wait_for(run=run)
+    poll(lambda: server.requests_for(STALE_SRC), 10, "the stale file was never requested", run)
     time.sleep(1.0)  # well into the fault
     pressed = time.monotonic()
     if action == "click":

@@ -8,17 +8,13 @@ from pathlib import Path
 
 import pytest
 
-from harness.launcher import CAPTION
-from harness.server import MANIFEST_PATH, Body, Endless, Trickle, Truncated, file_entry, manifest_xml
-from e2e_update import (FETCHING, NO_UPDATE, UPDATE_FAILED_TEXT, VALID, downloading, is_box, launched, log_of,
-                        pattern, put)
+from harness.log import FETCHING, NO_UPDATE, VALID, downloading, launched, log_of, too_large
+from harness.server import MANIFEST_PATH, Body, Endless, Paced, Truncated, file_entry, manifest_xml
+from harness.windows import CAPTION, UPDATE_FAILED_TEXT, is_box
+from e2e_update import pattern, put
 
 OLD = b"the working copy, which must survive whole"
 STAGING = Path("Launcher", "staging")
-
-
-def too_large(url, size):
-    return '[FAIL] "%s" is larger than %d bytes (error 223).' % (url, size)
 
 
 # (id, the stale file's new content, the server's answer for it, the lines its
@@ -71,7 +67,7 @@ def test_a_launcher_killed_mid_arrival_leaves_the_working_file_whole(e2e, server
     put(e2e.workdir, "data.pak", OLD)
     src = server.url("/files/data.pak")
     e2e.site[MANIFEST_PATH] = manifest_xml([file_entry("data.pak", new, src)])
-    trickle = Trickle(new, chunk=256 * 1024, delay=0.01, pause_after=len(new) // 4)
+    trickle = Paced(new, chunk=256 * 1024, delay=0.01, pause_after=len(new) // 4)
     e2e.site["/files/data.pak"] = trickle
 
     run = e2e.start(timeout=30)

@@ -5,14 +5,11 @@ import shutil
 
 import pytest
 
-from harness.launcher import CAPTION, LOG_PATH, command_line, expected_launch_log
+from harness import log
+from harness.launcher import command_line, expected_launch_log
+from harness.log import launched, terminated
 from harness.wine import windows_path
-
-CREATED = "[ OK ] Child process created. Waiting for termination..."
-
-
-def terminated(code):
-    return "[ OK ] Child process terminated with exit code: %d" % code
+from harness.windows import CAPTION, LAUNCH_FAILED_TEXT
 
 
 @pytest.mark.parametrize("code", [
@@ -28,9 +25,9 @@ def test_exit_code_of_application_is_returned_and_logged(e2e, code):
     # Linux sees the low byte of the Windows exit code.
     assert result.exit_code == code & 0xFF
     lines = result.log_lines
-    assert lines[-2:] == [CREATED, terminated(code)]
+    assert lines[-2:] == list(launched(code))
     assert all(lines), "empty line in the log"
-    assert result.log == expected_launch_log(e2e, CREATED, terminated(code))
+    assert result.log == expected_launch_log(e2e, launched(code))
 
 
 @pytest.mark.parametrize("args", [
@@ -68,11 +65,11 @@ def test_missing_application_shows_error_box_and_exits_1(e2e, where):
     result = run.wait()
 
     assert box.caption == CAPTION
-    assert box.text == "Failed to execute application.", repr(box)
+    assert box.text == LAUNCH_FAILED_TEXT, repr(box)
     assert box.owner == 0, "the box has an owner: %r" % box
     assert result.exit_code == 1
     assert result.record is None
-    assert result.log == expected_launch_log(e2e, "[FAIL] CreateProcess failed: 2")
+    assert result.log == expected_launch_log(e2e, log.create_process_failed(2))
 
 
 @pytest.mark.parametrize("existing", [False, True], ids=["created", "already-there"])
@@ -86,10 +83,10 @@ def test_launcher_folder_is_created_when_missing(e2e, existing):
 
     assert folder.is_dir()
     assert result.exit_code == 3
-    assert result.log == expected_launch_log(e2e, CREATED, terminated(3))
+    assert result.log == expected_launch_log(e2e, launched(3))
     # The directory line is written before the log is open, to the output the
     # launcher was started with; under Wine that is the run's stdout.
-    created = ('[ OK ] Created directory: "%s"' % windows_path(folder)).encode()
+    created = log.created_directory(folder).encode()
     if existing:
         assert (folder / "keep.txt").read_bytes() == b"other content"
         assert created not in result.stdout
@@ -106,14 +103,14 @@ def test_second_run_replaces_the_log(e2e):
     second = e2e.run(exit_code=7)
 
     assert b"1234567890" not in second.log
-    assert second.log == expected_launch_log(e2e, CREATED, terminated(7))
+    assert second.log == expected_launch_log(e2e, launched(7))
 
 
 def test_large_stale_log_is_truncated(e2e):
     stale = b"[ OK ] stale line of an earlier run\r\n" * 2000
-    (e2e.workdir / LOG_PATH).parent.mkdir()
-    (e2e.workdir / LOG_PATH).write_bytes(stale)
+    (e2e.workdir / log.PATH).parent.mkdir()
+    (e2e.workdir / log.PATH).write_bytes(stale)
 
     result = e2e.run(exit_code=4)
 
-    assert result.log == expected_launch_log(e2e, CREATED, terminated(4))
+    assert result.log == expected_launch_log(e2e, launched(4))

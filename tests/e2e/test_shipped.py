@@ -7,15 +7,12 @@ import hashlib
 import pytest
 
 from e2e_update import put
-from harness.server import MANIFEST_PATH, Trickle, file_entry, manifest_xml
+from harness.log import FETCHING, NO_UPDATE_LINES, VALID, downloading, launched, log_of
+from harness.server import MANIFEST_PATH, Paced, file_entry, manifest_xml
 from harness.wine import windows_path
 
 AGENT = "Launcher.Quorval"
 pytestmark = pytest.mark.smoke
-
-
-def expected_log(*lines):
-    return ("\r\n".join(lines) + "\r\n").encode("latin-1")
 
 
 def box_grace(e2e):
@@ -46,18 +43,11 @@ def test_every_file_current_starts_the_application_with_its_arguments(e2e):
     manifest = manifest_xml([file_entry("Lumivex.exe", lumivex, e2e.server.url("/files/Lumivex.exe"))])
     e2e.site.update({MANIFEST_PATH: manifest, "/files/Lumivex.exe": lumivex})
 
-    run = e2e.start("one", "two three", exit_code=7, timeout=30)
-    result = run.wait(watch=True, box_grace=box_grace(e2e))
+    run = e2e.start("one", "two three", exit_code=7, timeout=30, watch=True)
+    result = run.wait(box_grace=box_grace(e2e))
 
     assert result.exit_code == 7, "the application's exit code must be the launcher's"
-    assert result.log == expected_log(
-        "[ OK ] Downloading update manifest file.",
-        "[ OK ] Update manifest file is valid.",
-        "[ OK ] Backup of update manifest created.",
-        "[ OK ] No update required.",
-        "[ OK ] Child process created. Waiting for termination...",
-        "[ OK ] Child process terminated with exit code: 7",
-    )
+    assert result.log == log_of(NO_UPDATE_LINES, launched(7))
     assert run.windows_seen == {}, "no window may open when nothing is stale"
     check_launched(e2e, result, 'one "two three"')
     check_requests(e2e, [MANIFEST_PATH])
@@ -67,8 +57,8 @@ def test_every_file_current_starts_the_application_with_its_arguments(e2e):
 
 
 def test_one_stale_file_is_downloaded_with_the_window_then_the_application_starts(e2e):
-    # Several 4096-byte chunks, sent in pieces a second apart so that the
-    # progress window is up long enough to be seen.
+    # Sent in four pieces a second apart, so that the progress window is up
+    # long enough to be seen.
     palette = b"".join(hashlib.sha256(b"palette %d" % i).digest() for i in range(700))
     put(e2e.workdir, "data/palette.bin", b"palette of the previous release\n")
     lumivex = e2e.app_path.read_bytes()
@@ -77,22 +67,15 @@ def test_one_stale_file_is_downloaded_with_the_window_then_the_application_start
         MANIFEST_PATH: manifest_xml([file_entry("Lumivex.exe", lumivex, e2e.server.url("/files/Lumivex.exe")),
                                      file_entry("data/palette.bin", palette, src)]),
         "/files/Lumivex.exe": lumivex,
-        "/files/palette.bin": Trickle(palette, chunk=-(-len(palette) // 4), delay=1.0),
+        "/files/palette.bin": Paced(palette, chunk=-(-len(palette) // 4), delay=1.0),
     })
 
-    run = e2e.start("--level", "3", exit_code=3, timeout=30)
-    result = run.wait(watch=True, box_grace=box_grace(e2e))
+    run = e2e.start("--level", "3", exit_code=3, timeout=30, watch=True)
+    result = run.wait(box_grace=box_grace(e2e))
 
     assert run.answered == [], "a message box was shown and had to be answered"
     assert (e2e.workdir / "data" / "palette.bin").read_bytes() == palette, "the stale file must hold the served bytes"
-    assert result.log == expected_log(
-        "[ OK ] Downloading update manifest file.",
-        "[ OK ] Update manifest file is valid.",
-        "[ OK ] Backup of update manifest created.",
-        '[ OK ] Downloading "data\\palette.bin" from "%s"' % src,
-        "[ OK ] Child process created. Waiting for termination...",
-        "[ OK ] Child process terminated with exit code: 3",
-    )
+    assert result.log == log_of(FETCHING, VALID, downloading("data/palette.bin", src), launched(3))
     assert len(run.windows_seen) == 1, "the progress window must be shown during the download"
     assert result.exit_code == 3
     check_launched(e2e, result, "--level 3")

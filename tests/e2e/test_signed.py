@@ -8,40 +8,26 @@ current.key and previous.key beside its public key file.
 """
 
 import hashlib
-import importlib.machinery
-import importlib.util
 import json
 import os
-import subprocess
-import sys
 from pathlib import Path
 
 import pytest
 
-from harness.launcher import CAPTION
+from harness import publish
+from harness.log import (BACKUP_SIGNATURE_INVALID, BACKUP_SIGNATURE_VALID, FALLBACK, FALLBACK_FAILED, FETCHING,
+                         FETCHING_SIGNATURE, NO_UPDATE, SIGNATURE_INVALID, SIGNATURE_VALID, VALID, downloading,
+                         launched, log_of, serial_lower)
 from harness.server import MANIFEST_PATH, empty, status
-from e2e_update import (BACKUP_FILE, FALLBACK, FALLBACK_FAILED, FETCHING, MANIFEST_FILE, NO_UPDATE,
-                        UPDATE_FAILED_TEXT, VALID, downloading, is_box, launched, log_of, pattern, put)
-from test_nginx import PUBLISH, files_below, nginx, nginx_logs_on_failure, publish_release  # noqa: F401
+from harness.windows import CAPTION, UPDATE_FAILED_TEXT, is_box
+from e2e_update import BACKUP_FILE, MANIFEST_FILE, pattern, put
+from test_nginx import files_below, nginx, publish_release  # noqa: F401
 from test_update import assert_plain_get, read
 
 REPO = Path(__file__).resolve().parents[2]
 SIGNATURE_PATH = MANIFEST_PATH + ".sig"
 SIGNATURE_FILE = Path("Launcher", "manifest.xml.sig")
 BACKUP_SIGNATURE_FILE = Path("Launcher", "manifest_backup.xml.sig")
-
-FETCHING_SIGNATURE = "[ OK ] Downloading update manifest signature."
-SIGNATURE_VALID = "[ OK ] Update manifest signature is valid."
-SIGNATURE_INVALID = "[FAIL] Update manifest signature is invalid."
-BACKUP_SIGNATURE_VALID = "[ OK ] Backup update manifest signature is valid."
-BACKUP_SIGNATURE_INVALID = "[FAIL] Backup update manifest signature is invalid."
-
-
-def load_publish_tool():
-    loader = importlib.machinery.SourceFileLoader("publish_tool", str(PUBLISH))
-    module = importlib.util.module_from_spec(importlib.util.spec_from_loader(loader.name, loader))
-    loader.exec_module(module)
-    return module
 
 
 class Signed:
@@ -51,7 +37,7 @@ class Signed:
         self.launcher = config["launcher"]
         self.public_key = config["manifest_public_key"]
         self.private_key = str(Path(self.public_key).with_name("current.key"))
-        self.tool = load_publish_tool()
+        self.tool = publish.load()
         self.key = self.tool.load_key(self.private_key, private=True)
         self.previous = self.tool.load_key(str(Path(self.public_key).with_name("previous.key")), private=True)
         _, _, _, ec, _ = self.tool.ecdsa()
@@ -134,7 +120,7 @@ ROWS = [
     ("signed-by-another-key", signed_by_another_key, release, REFUSED, True),
     ("signature-of-another-manifest", signature_of_another_manifest, release, REFUSED, True),
     ("older-serial-than-backup", older_release, release,
-     (SIGNATURE_VALID, "[FAIL] Update manifest serial 9 is lower than the backup's serial 10."), True),
+     (SIGNATURE_VALID, serial_lower(9, 10)), True),
     ("backup-unsigned-and-online-refused", empty_signature, unsigned_backup, REFUSED, False),
     ("backup-by-another-key-and-online-refused", no_signature, signed_by_another_key, REFUSED, False),
 ]
@@ -223,15 +209,13 @@ def test_release_made_and_signed_with_publish_installs_from_nginx(e2e, nginx, se
     e2e.remove_app()
     files = {"Lumivex.exe": Path(e2e.config["lumivex"]).read_bytes(), "data/level.bin": pattern(300000, 3)}
     manifest, entries = publish_release(nginx, files, server.port)
-    tool = [sys.executable, str(PUBLISH)]
-    signing = subprocess.run(tool + ["sign", str(manifest), "--key", signed.private_key], capture_output=True,
-                             timeout=60)
+    signing = publish.run("sign", manifest, "--key", signed.private_key, timeout=60)
     assert signing.returncode == 0, signing
 
-    with nginx_logs_on_failure(nginx):
+    with nginx.logs_on_failure():
         assert all(e["sha256"] == hashlib.sha256(files[e["path"]]).hexdigest() for e in entries), entries
-        check = subprocess.run(tool + ["check", "http://127.0.0.1:%d%s" % (server.port, MANIFEST_PATH),
-                                       "--key", signed.public_key], capture_output=True, timeout=60)
+        check = publish.run("check", "http://127.0.0.1:%d%s" % (server.port, MANIFEST_PATH), "--key",
+                            signed.public_key, timeout=60)
         assert check.returncode == 0, check
 
         first = e2e.run(exit_code=5, timeout=30, launcher=signed.launcher)

@@ -4,21 +4,17 @@ leaves the first, and every working folder, alone."""
 import time
 
 from harness.launcher import expected_launch_log
-
-CREATED = "[ OK ] Child process created. Waiting for termination..."
+from harness.log import CHILD_CREATED, launched
+from harness.windows import poll
 
 
 def wait_until_waiting(e2e, run, timeout=15.0):
     """Returns once the application runs and the launcher has logged that it waits for it."""
-    deadline = time.monotonic() + timeout
-    while run.record() is None:
-        assert run.running, "the first launcher ended before its application started"
-        assert time.monotonic() < deadline, "the first launcher's application did not start"
-        time.sleep(0.02)
+    poll(run.record, timeout, "the first launcher's application did not start", run, interval=0.02)
     # The line follows the start of the application; a log that is only
     # written at exit never gets it, hence the short limit.
     settle = time.monotonic() + 1.0
-    while CREATED.encode() not in (e2e.log_bytes() or b"") and time.monotonic() < settle:
+    while CHILD_CREATED.encode() not in (e2e.log_bytes() or b"") and time.monotonic() < settle:
         time.sleep(0.02)
 
 
@@ -51,8 +47,7 @@ def test_second_instance_exits_1_at_once_and_first_runs_on(e2e):
 
     first_result = first.wait()
     assert first_result.exit_code == 5
-    assert first_result.log == expected_launch_log(
-        e2e, CREATED, "[ OK ] Child process terminated with exit code: 5")
+    assert first_result.log == expected_launch_log(e2e, launched(5))
     assert first_result.record.command_line == '"%s"' % e2e.launcher_command_path
     # No manifest was fetched for the instances that gave up.
     assert len(e2e.server.manifest_requests()) <= 1

@@ -3,16 +3,16 @@ are current or stale, downloads and their verification, failures and the
 launch that follows (or not)."""
 
 import re
-import time
 
 import pytest
 
-from harness.launcher import CAPTION
-from harness.server import MANIFEST_PATH, Body, Drop, Redirect, Truncated, empty, file_entry, manifest_xml, status
-from e2e_update import (BACKUP_FILE, CANCEL_BUTTON, FALLBACK, FALLBACK_FAILED, FETCHING, MANIFEST_FILE, MIB,
-                        NO_UPDATE, SIZE_TEXT, STATUS_TEXT, UPDATE_FAILED_TEXT, VALID, Drip, MapWatch,
-                        created_directory, downloading, failed_to_open, is_box, is_progress_window, launched,
-                        log_of, pattern, progress_window, put, size_line)
+from harness.log import (FALLBACK, FALLBACK_FAILED, FETCHING, NO_UPDATE, VALID, created_directory, downloading,
+                         failed_to_replace, launched, log_of, staged_earlier)
+from harness.server import (MANIFEST_PATH, Body, Drop, Paced, Redirect, Truncated, empty, file_entry, manifest_xml,
+                            status)
+from harness.windows import (CANCEL_BUTTON, CAPTION, SIZE_TEXT, STATUS_TEXT, UPDATE_FAILED_TEXT, is_box,
+                             is_progress_window, poll)
+from e2e_update import BACKUP_FILE, MANIFEST_FILE, MIB, pattern, progress_window, put, size_line
 
 AGENT = "Launcher.Quorval"
 
@@ -30,19 +30,10 @@ def read(e2e, relative):
     return path.read_bytes() if path.exists() else None
 
 
-def run_watched(e2e, **kwargs):
-    """A run that shows no box, and the X windows that were shown during it."""
-    with MapWatch(e2e.wine.display) as watch:
-        result = e2e.run(on_repeat=watch.forget, **kwargs)
-    return result, watch.mapped
-
-
 def settled(server, timeout=5.0):
     """The request log once every answer has been sent in full (or given up)."""
-    deadline = time.monotonic() + timeout
-    while any(r.outcome == "open" for r in server.requests):
-        assert time.monotonic() < deadline, "the server is still answering: %s" % server.describe()
-        time.sleep(0.02)
+    poll(lambda: all(r.outcome != "open" for r in server.requests), timeout,
+         lambda: "the server is still answering: %s" % server.describe(), interval=0.02)
     return list(server.requests)
 
 
@@ -68,11 +59,11 @@ def test_every_file_current_logs_six_lines_and_launches(e2e, server):
     manifest = manifest_xml(entries)
     e2e.site[MANIFEST_PATH] = manifest
 
-    result, shown = run_watched(e2e, exit_code=7, timeout=20)
+    result = e2e.run(exit_code=7, timeout=20, watch=True)
 
     assert result.log == log_of(FETCHING, VALID, NO_UPDATE, launched(7))
     assert len(result.log_lines) == 6
-    assert shown == [], "a window was shown"
+    assert result.shown == [], "a window was shown"
     assert result.exit_code == 7
     assert result.record is not None, "the application was not started"
     assert [r.path for r in server.requests] == [MANIFEST_PATH]
@@ -100,25 +91,24 @@ def test_stale_files_are_downloaded_and_verified_then_launched(e2e, server):
                file_entry("wrong.dat", wrong, url("/files/wrong.dat")),
                file_entry("moved.dat", moved, url("/files/old/moved.dat"))]
     total = sum(len(d) for d in (current, missing, nested, wrong, moved))
-    # Up to ten seconds of dripping, for a slow WindowProbe on a busy machine;
-    # released as soon as the window has been read.
-    drip = Drip(missing, delay=0.1)
+    # Up to ten seconds of pacing, for a slow WindowProbe on a busy machine,
+    # the last byte held back; released as soon as the window has been read.
+    paced = Paced(missing, chunk=4096, delay=0.1, pause_after=len(missing) - 1, limit=15.0)
     # A cookie offered with the manifest must not come back with the files.
     e2e.site[MANIFEST_PATH] = Body(manifest_xml(entries), content_type="text/xml", headers=[
         ("Set-Cookie", "session=s3cr3t; Path=/; Expires=Wed, 01 Jan 2031 00:00:00 GMT")])
-    e2e.site.update({"/files/missing.dat": drip, "/files/new.dat": nested, "/files/wrong.dat": wrong,
+    e2e.site.update({"/files/missing.dat": paced, "/files/new.dat": nested, "/files/wrong.dat": wrong,
                      "/files/old/moved.dat": Redirect("/files/new/moved.dat"), "/files/new/moved.dat": moved})
 
-    with MapWatch(e2e.wine.display) as watch:
-        run = e2e.start(exit_code=3, timeout=30)
-        try:
-            window = progress_window(e2e, run, status="Updating...",
-                                     size_pattern=r"\d+\.\d\d MB of %.2f MB" % (total / MIB))
-        finally:
-            drip.release()
-        result = run.wait()
+    run = e2e.start(exit_code=3, timeout=30, watch=True)
+    try:
+        window = progress_window(e2e, run, status="Updating...",
+                                 size_pattern=r"\d+\.\d\d MB of %.2f MB" % (total / MIB))
+    finally:
+        paced.release()
+    result = run.wait()
 
-    assert len(watch.mapped) == 1, "not just the progress window was shown: %r" % watch.mapped
+    assert len(result.shown) == 1, "not just the progress window was shown: %r" % result.shown
     assert window.owner == 0
     assert window.child_text(CANCEL_BUTTON) == "Cancel" and window.child(CANCEL_BUTTON)["enabled"]
     shown = float(window.child_text(SIZE_TEXT).split()[0])
@@ -128,7 +118,7 @@ def test_stale_files_are_downloaded_and_verified_then_launched(e2e, server):
         FETCHING, VALID,
         downloading("missing.dat", url("/files/missing.dat")),
         downloading("data/levels/deep/new.dat", url("/files/new.dat")),
-        created_directory(e2e, "data/levels/deep"),
+        created_directory(e2e.workdir / "data/levels/deep"),
         downloading("wrong.dat", url("/files/wrong.dat")),
         downloading("moved.dat", url("/files/old/moved.dat")),
         launched(3))
@@ -171,10 +161,10 @@ def test_unreachable_server_runs_on_with_earlier_manifest(e2e, server, backup):
         put(e2e.workdir, BACKUP_FILE, manifest_xml([file_entry("gone.dat", b"gone", server.url("/gone.dat"))]))
     server.stop()
 
-    result, shown = run_watched(e2e, exit_code=0, timeout=20)
+    result = e2e.run(exit_code=0, timeout=20, watch=True)
 
     assert result.log == log_of(FETCHING, VALID, NO_UPDATE, launched(0))
-    assert shown == [], "a window was shown"
+    assert result.shown == [], "a window was shown"
     assert result.exit_code == 0
     assert result.record is not None, "the application was not started"
     assert read(e2e, MANIFEST_FILE) == earlier
@@ -195,10 +185,10 @@ def test_unreachable_server_falls_back_to_backup(e2e, server, primary):
         put(e2e.workdir, MANIFEST_FILE, primary)
     server.stop()
 
-    result, shown = run_watched(e2e, exit_code=5, timeout=20)
+    result = e2e.run(exit_code=5, timeout=20, watch=True)
 
     assert result.log == log_of(FETCHING, FALLBACK, NO_UPDATE, launched(5))
-    assert shown == [], "a window was shown"
+    assert result.shown == [], "a window was shown"
     assert result.exit_code == 5
     assert result.record is not None, "the application was not started"
     assert read(e2e, BACKUP_FILE) == backup
@@ -269,10 +259,10 @@ def test_invalid_manifest_from_server_keeps_backup_and_uses_it(e2e, server, make
     e2e.site[MANIFEST_PATH] = answer
     e2e.site["/files/escape.dat"] = ESCAPE_DATA
 
-    result, shown = run_watched(e2e, exit_code=0, timeout=20)
+    result = e2e.run(exit_code=0, timeout=20, watch=True)
 
     assert result.log == log_of(FETCHING, FALLBACK, NO_UPDATE, launched(0))
-    assert shown == [], "a window was shown"
+    assert result.shown == [], "a window was shown"
     assert result.exit_code == 0
     assert result.record is not None, "the application was not started"
     assert read(e2e, BACKUP_FILE) == backup, "the backup was changed"
@@ -357,7 +347,7 @@ def test_next_run_fetches_only_what_is_still_stale(e2e, server):
     result = e2e.run(exit_code=0, timeout=20)
 
     # The first file arrived whole last time and waited staged: not fetched again.
-    assert result.log == log_of(FETCHING, VALID, '[ OK ] Using "first.dat" as received by an earlier run.',
+    assert result.log == log_of(FETCHING, VALID, staged_earlier("first.dat"),
                                 downloading("second.dat", url("/files/second.dat")), launched(0))
     assert [r.path for r in server.requests[earlier:]] == [MANIFEST_PATH, "/files/second.dat"]
     assert read(e2e, "first.dat") == first
@@ -387,7 +377,7 @@ def test_file_held_by_the_application_fails_update(e2e, server):
     assert windows[0].child_text(STATUS_TEXT) == "Update failed."
     # Received beside it, then refused when it was to be moved into place.
     assert result.log == log_of(FETCHING, VALID, downloading("bin/held.dat", src),
-                                '[FAIL] Failed to replace "bin\\held.dat" (error 32).')
+                                failed_to_replace("bin/held.dat", 32))  # ERROR_SHARING_VIOLATION
     assert result.exit_code == 1
     assert result.record is None, "the application was started"
     assert read(e2e, "bin/held.dat") == old

@@ -1,14 +1,13 @@
 """Runs of the real Launcher.exe.
 
-`LauncherRun` is one run in the background with its hard time-out; while
-it is waited for it can watch the launcher's windows on the X display
-(each sighting recorded) and answer a window that stays up longer than a
-progress window ever should, taken for a message box, so that no run waits
-for a person. `LauncherTest` is what the `e2e` fixture hands to a test: the
-working folder (with Lumivex.exe copied in), the update server with a fresh
-site, and operations to start the launcher, answer its message boxes and
-read what it left behind. A run still going at the end of the test is
-killed and fails the test.
+`LauncherRun` is one run in the background with its hard time-out; it can
+record every window it shows (harness.windows.MapWatch) and answer a
+window that stays up longer than a progress window ever should, taken for
+a message box, so that no run waits for a person. `LauncherTest` is what
+the `e2e` fixture hands to a test: the working folder (with Lumivex.exe
+copied in), the update server with a fresh site, and operations to start
+the launcher, answer its message boxes and read what it left behind. A run
+still going at the end of the test is killed and fails the test.
 """
 
 import shutil
@@ -18,16 +17,16 @@ import uuid
 import warnings
 from pathlib import Path
 
+from harness import log
 from harness.server import MANIFEST_PATH, NO_UPDATE_MANIFEST
 from harness.wine import kill_pids, kill_process, processes_with_env, windows_path
+from harness.windows import CAPTION, MapWatch, is_box, press, read_windows, wait_for_window, windows_now
 
-CAPTION = "Quorval Launcher/Updater"
-LOG_PATH = Path("Launcher", "log.txt")
 # Marks every process a test starts, the application the launcher starts
 # included, so that whatever outlives a test can be found and killed.
 TAG_VARIABLE = "QUORVAL_E2E_TAG"
 # The run log's line when the application's new process died in Wine's own start-up.
-WINE_START_FAILURE = b"[FAIL] CreateProcess failed: 1359"
+WINE_START_FAILURE = log.create_process_failed(1359).encode()
 # What QEMU's user-mode emulator prints when a signal kills the program it runs.
 # Wine handles every fault itself (a fault in Windows code becomes an exception),
 # so this is Wine's own signal handling failing under the emulator.
@@ -56,8 +55,10 @@ class RunResult:
     def __init__(self, run):
         self.exit_code = run.process.returncode  # the Windows exit code's low byte, as Linux sees it
         self.duration = run.ended - run.started
-        log_path = run.cwd / LOG_PATH
+        log_path = run.cwd / log.PATH
         self.log = log_path.read_bytes() if log_path.is_file() else None
+        # The X windows mapped during a watched run, in order (None: not watched).
+        self.shown = None if run.watch is None else list(run.watch.mapped)
         self.record = run.record()
         self.stdout = run.stdout_path.read_bytes()
         self.run = run
@@ -65,29 +66,15 @@ class RunResult:
     @property
     def log_lines(self):
         """The log's lines without their CR LF ends (asserting every line has one)."""
-        return split_log(self.log)
-
-
-# What a run with nothing to update logs before the launch.
-NO_UPDATE_LINES = (
-    "[ OK ] Downloading update manifest file.",
-    "[ OK ] Update manifest file is valid.",
-    "[ OK ] Backup of update manifest created.",
-    "[ OK ] No update required.",
-)
-
-
-def log_text(lines):
-    """The exact bytes of a run log with these lines."""
-    return "".join(line + "\r\n" for line in lines).encode("latin-1")
+        return log.split(self.log)
 
 
 def expected_launch_log(test, *launch_lines):
     """The whole log of a run whose manifest lists nothing stale: the update
     phase's lines (when the launcher has one, i.e. it asked for the
-    manifest), then the given launch lines."""
+    manifest), then the given launch lines (each a line or a tuple of them)."""
     asked = bool(test.server.manifest_requests())
-    return log_text((NO_UPDATE_LINES if asked else ()) + tuple(launch_lines))
+    return log.log_of(log.NO_UPDATE_LINES if asked else (), *launch_lines)
 
 
 def command_line(program, args):
@@ -112,29 +99,13 @@ def command_line(program, args):
     return " ".join(out)
 
 
-def split_log(data):
-    assert data is not None, "no run log was written"
-    assert data.endswith(b"\r\n"), "the run log does not end with CR LF: %r" % data[-40:]
-    lines = data[:-2].split(b"\r\n")
-    for line in lines:
-        assert b"\r" not in line and b"\n" not in line, "a run log line has a stray line end: %r" % line
-    return [line.decode("latin-1") for line in lines]
-
-
-def windows_now(wine):
-    """The visible windows, for a failure report."""
-    try:
-        return wine.windows()
-    except Exception as error:  # a diagnosis must not hide the failure it explains
-        return "(WindowProbe failed: %s)" % error
-
-
 class LauncherRun:
     """One launcher process started in the background. files: the folder
     for its output and the application's record; tag: marks every process
-    of the run, so that whatever outlives it can be found."""
+    of the run, so that whatever outlives it can be found; watch: records
+    the X windows mapped from before its start on (`watch`, `windows_seen`)."""
 
-    def __init__(self, wine, files, tag, number, args, env, timeout, cwd, launcher):
+    def __init__(self, wine, files, tag, number, args, env, timeout, cwd, launcher, watch=False):
         self.wine = wine
         self.launcher = Path(launcher)
         self.cwd = Path(cwd)
@@ -145,9 +116,9 @@ class LauncherRun:
         self.stdout_path = Path(files) / ("launcher-%d.stdout" % number)
         self.stderr_path = Path(files) / ("launcher-%d.stderr" % number)
         self.windows_at_timeout = None
-        self.windows_seen = {}  # X window id -> seconds after the start when first seen
         self.answered = []  # X window ids answered with Enter
         self.result = None
+        self.watch = MapWatch(wine.display) if watch else None
         run_env = {TAG_VARIABLE: tag, "LUMIVEX_RECORD": windows_path(self.record_path)}
         run_env.update(env)
         self.env = run_env
@@ -171,15 +142,21 @@ class LauncherRun:
     def running(self):
         return self.poll() is None
 
+    @property
+    def windows_seen(self):
+        """X window id -> seconds after the start when the watch first took it in (a watched run)."""
+        seen = self.watch.seen if self.watch is not None else {}
+        return {xid: round(seen[xid] - self.started, 1) for xid in seen}
+
     def record(self):
         return AppRecord(self.record_path.read_bytes()) if self.record_path.exists() else None
 
-    def wait(self, timeout=None, watch=False, box_grace=None, give_up_on=None):
+    def wait(self, timeout=None, box_grace=None, give_up_on=None):
         """Waits for the end of the run; on time-out kills it and fails the test.
-        watch: records the launcher's X windows meanwhile (windows_seen);
-        box_grace: answers with Enter the newest of them once one has been up
-        that many seconds (then again after as long); give_up_on: bytes that,
-        once in the run log, end the run at once (killed; returns None)."""
+        box_grace (a watched run): answers with Enter the newest window mapped
+        now once one has been up that many seconds (then again after as long);
+        give_up_on: bytes that, once in the run log, end the run at once
+        (killed; returns None)."""
         limit = self.timeout if timeout is None else timeout
         deadline = self.started + limit if timeout is None else time.monotonic() + limit
         last_answer = 0.0
@@ -193,24 +170,23 @@ class LauncherRun:
                 self.kill()
                 raise AssertionError("launcher run %d did not end within %.0f s and was killed; windows open: %s"
                                      % (self.number, limit, self.windows_at_timeout))
-            if not (watch or box_grace):
+            if not box_grace:
                 try:
                     self.process.wait(0.05 if give_up_on is not None else deadline - now)
                 except subprocess.TimeoutExpired:
                     pass
                 continue
             since = now - self.started
-            visible = self.wine.x_windows(CAPTION)
-            for window in visible:
-                self.windows_seen.setdefault(window, round(since, 1))
-            if box_grace and visible and since - min(self.windows_seen[w] for w in visible) > box_grace \
-                    and since - last_answer > box_grace:
+            visible = self.watch.shown()
+            if visible and now - self.watch.seen[visible[0]] > box_grace and since - last_answer > box_grace:
                 # A box is the newest window: the progress window stays up below the box it owns.
-                box = max(visible, key=lambda w: self.windows_seen[w])
-                self.answered.append(box)
+                self.answered.append(visible[-1])
                 last_answer = since
-                self.wine.key(box, "Return")
+                self.wine.key(visible[-1], "Return")
             time.sleep(0.25)
+        if self.watch is not None:
+            self.watch.sync()
+            self.watch.close()
         if give_up_on is not None and give_up_on in self.log_bytes():
             return None
         if self.wine.slow and self.process.returncode < 0:
@@ -222,7 +198,7 @@ class LauncherRun:
         return self.result
 
     def log_bytes(self):
-        path = self.cwd / LOG_PATH
+        path = self.cwd / log.PATH
         try:
             return path.read_bytes()
         except OSError:
@@ -231,6 +207,8 @@ class LauncherRun:
     def kill(self):
         kill_process(self.process)
         self.poll()
+        if self.watch is not None:
+            self.watch.close()
 
     def describe(self):
         code = self.process.poll()
@@ -285,7 +263,7 @@ class LauncherTest:
 
     @property
     def log_path(self):
-        return self.workdir / LOG_PATH
+        return self.workdir / log.PATH
 
     def log_bytes(self):
         return self.log_path.read_bytes() if self.log_path.is_file() else None
@@ -296,25 +274,26 @@ class LauncherTest:
     # --- running the launcher
 
     def start(self, *args, exit_code=None, sleep_ms=None, hold=None, env=None, timeout=30.0, cwd=None,
-              launcher=None):
+              launcher=None, watch=False):
         """Starts Launcher.exe (the build's, or a copy at `launcher`) with these
         arguments in the background, in the working folder or in cwd.
         exit_code, sleep_ms and hold steer Lumivex.exe (hold: a file it keeps
-        open without sharing while it sleeps, relative to its folder)."""
+        open without sharing while it sleeps, relative to its folder); watch:
+        the run records the X windows mapped during it (run.watch, result.shown)."""
         run_env = self._app_env(exit_code, sleep_ms, hold, env)
         run = LauncherRun(self.wine, self.tmp, self.tag, len(self.runs) + 1, args, run_env,
                           timeout * self.config["time_factor"], cwd or self.workdir,
-                          launcher or self.config["launcher"])
+                          launcher or self.config["launcher"], watch)
         self.runs.append(run)
         return run
 
-    def run(self, *args, watch=False, box_grace=None, on_repeat=None, **kwargs):
+    def run(self, *args, box_grace=None, **kwargs):
         """Starts Launcher.exe and waits for it (for runs that show no window,
-        unless watched or answered: see LauncherRun.wait).
+        unless answered: see LauncherRun.wait).
 
         Two failures of Wine itself, which no launcher fault explains, repeat
-        the run once from the same working folder and request log (on_repeat()
-        is called first), with a warning in the test's output, and only when
+        the run once from the same working folder and request log (a watched
+        run with a watch of its own), with a warning in the test's output, and only when
         the site holds no single-use behaviour:
         - the run log shows WINE_START_FAILURE: the application's new process
           died in Wine's own start-up (its known cause is gone, see
@@ -328,8 +307,7 @@ class LauncherTest:
         snapshot = self._snapshot(folder) if self._repeatable() else None
         requests = len(self.server.requests)
         run = self.start(*args, **kwargs)
-        result = run.wait(watch=watch, box_grace=box_grace,
-                          give_up_on=WINE_START_FAILURE if snapshot is not None else None)
+        result = run.wait(box_grace=box_grace, give_up_on=WINE_START_FAILURE if snapshot is not None else None)
         if result is None:
             why = "%s (the new process died during Wine's start-up)" % WINE_START_FAILURE.decode()
         elif snapshot is not None and result.exit_code < 0 and not self.wine.slow:
@@ -340,12 +318,10 @@ class LauncherTest:
         warnings.warn("launcher run %d: %s; the run was repeated once" % (run.number, why))
         self._restore(folder, snapshot)
         self.server.forget_since(requests)
-        if on_repeat is not None:
-            on_repeat()
-        return self.start(*args, **kwargs).wait(watch=watch, box_grace=box_grace)
+        return self.start(*args, **kwargs).wait(box_grace=box_grace)
 
     def _repeatable(self):
-        return not any(callable(v) or hasattr(v, "abort") or hasattr(v, "release") for v in self.site.values())
+        return not any(callable(v) or hasattr(v, "abort") for v in self.site.values())
 
     @staticmethod
     def _snapshot(folder, limit=16 << 20):
@@ -401,41 +377,23 @@ class LauncherTest:
         run_env.update(env or {})
         return run_env
 
-    # --- windows
+    # --- windows (harness.windows)
 
     def windows(self, caption=None):
-        return self.wine.windows(caption)
+        return read_windows(self.wine, caption)
 
     def wait_for_window(self, caption=CAPTION, run=None, timeout=10.0, accept=None):
         """The first visible window with this caption (of a box, its text is .text
         and its owner .owner); fails when none appears in time or `run` ends first."""
-        deadline = time.monotonic() + timeout
-        while True:
-            window = self.wine.wait_for_window(caption, timeout=0, accept=accept)
-            if window is not None:
-                return window
-            if run is not None and not run.running:
-                raise AssertionError("launcher run %d ended (exit code %s) without showing a window "
-                                     "captioned %r" % (run.number, run.process.returncode, caption))
-            if time.monotonic() > deadline:
-                raise AssertionError("no window captioned %r appeared within %.0f s; windows: %r"
-                                     % (caption, timeout, windows_now(self.wine)))
-            time.sleep(0.05)
+        return wait_for_window(self.wine, accept, run, timeout, caption)
 
     def answer(self, window, key="Return", run=None):
         """Answers a message box through xdotool and waits until it has closed."""
-        closed = self.wine.press(window, key, unix_pid=run.pid if run is not None else None)
-        assert closed, "the window %r did not close after %s" % (window, key)
-
-    def press(self, window, key, run=None):
-        """Presses a key in a window (e.g. Escape in the progress window) without
-        waiting: a launcher blocked in a read only reacts at its next chunk."""
-        self.wine.press(window, key, unix_pid=run.pid if run is not None else None, wait_closed=False)
+        press(self.wine, window, key, unix_pid=run.pid if run is not None else None)
 
     def answer_box(self, run, caption=CAPTION, key="Return", timeout=10.0):
         """Waits for the box of a background run, answers it, and returns it."""
-        box = self.wait_for_window(caption, run=run, timeout=timeout,
-                                   accept=lambda w: w.text is not None)
+        box = self.wait_for_window(caption, run=run, timeout=timeout, accept=is_box)
         self.answer(box, key, run=run)
         return box
 
@@ -449,6 +407,8 @@ class LauncherTest:
         for app in self.apps:
             kill_process(app)
         for run in self.runs:
+            if run.watch is not None:
+                run.watch.close()
             if run.running:
                 run.windows_at_timeout = windows_now(run.wine)
                 run.kill()
@@ -467,10 +427,10 @@ class LauncherTest:
         if self.repeats:
             parts.append("repeated once after a failure of Wine itself: runs %s" % (self.repeats,))
         parts += [run.describe() for run in self.runs] or ["(no launcher runs)"]
-        log = self.log_bytes()
-        parts.append("run log %s: %s" % (LOG_PATH, "(none)" if log is None else ""))
-        if log is not None:
-            parts += ["  %r" % line for line in log.splitlines(keepends=True)] or ["  (empty)"]
+        data = self.log_bytes()
+        parts.append("run log %s: %s" % (log.PATH, "(none)" if data is None else ""))
+        if data is not None:
+            parts += ["  %r" % line for line in data.splitlines(keepends=True)] or ["  (empty)"]
         parts.append("server requests:")
         parts.append(self.final_requests or self.server.describe())
         return "\n".join(parts)

@@ -110,56 +110,72 @@ class Drop:
         record.finish("dropped")
 
 
-class Trickle:
-    """Sends the body slowly: `chunk` bytes every `delay` seconds.
+class Paced:
+    """A 200 whose body goes out `chunk` bytes every `delay` seconds.
 
-    Tests steer it through events: `started` is set once the headers are out,
-    `paused` when it reaches `pause_after` bytes and waits for resume(),
-    `finished` when it has ended for any reason. abort() closes the connection
-    at the next chunk boundary (or at the pause). `sent` counts body bytes.
-    One instance serves one request at a time; use a fresh one per transfer.
+    Tests steer it: `started` is set once the headers are out. The body
+    stops, and `paused` is set, on reaching `pause_after` bytes, or after
+    the chunk under way once hold() is called, until resume() (paced again)
+    or release() (the rest at once). With `limit`, the rest goes at once that
+    many seconds after the start, whatever else happens. abort() closes the
+    connection at the next chunk or in the pause. `finished` is set when the
+    body has ended for any reason; `sent` counts its bytes. One instance
+    serves one request at a time; use a fresh one per transfer.
     """
 
-    def __init__(self, data, chunk=1024, delay=0.05, pause_after=None):
+    def __init__(self, data, chunk=1024, delay=0.05, pause_after=None, limit=None):
         self.data = bytes(data)
-        self.chunk = chunk
-        self.delay = delay
-        self.pause_after = pause_after
+        self.chunk, self.delay, self.pause_after, self.limit = chunk, delay, pause_after, limit
         self.sent = 0
-        self.started = threading.Event()
-        self.paused = threading.Event()
-        self.finished = threading.Event()
-        self._resume = threading.Event()
-        self._abort = threading.Event()
+        self.started, self.paused, self.finished = threading.Event(), threading.Event(), threading.Event()
+        self._change = threading.Condition()
+        self._held = self._released = self._aborted = False
+
+    def _tell(self, **state):
+        with self._change:
+            for name, value in state.items():
+                setattr(self, name, value)
+            self._change.notify_all()
+
+    def hold(self):
+        self._tell(_held=True)
 
     def resume(self):
-        self._resume.set()
+        self._tell(_held=False, pause_after=None)
+
+    def release(self):
+        self._tell(_released=True)
 
     def abort(self):
-        self._abort.set()
-        self._resume.set()
+        self._tell(_aborted=True)
 
     def serve(self, handler, record):
         try:
             handler.start_response(record, 200, len(self.data))
             self.started.set()
-            while self.sent < len(self.data):
-                if self.pause_after is not None and self.sent >= self.pause_after and not self._resume.is_set():
-                    self.paused.set()
-                    self._resume.wait()
-                if self._abort.is_set():
-                    handler.close_connection = True
-                    record.finish("aborted by the test")
-                    return
-                piece = self.data[self.sent:self.sent + self.chunk]
-                if self.pause_after is not None and self.sent < self.pause_after:
-                    piece = piece[:self.pause_after - self.sent]
+            end = None if self.limit is None else time.monotonic() + self.limit
+
+            def rush():
+                return self._aborted or self._released or (end is not None and time.monotonic() >= end)
+            while self.sent < len(self.data) and handler.command != "HEAD":
+                with self._change:
+                    while not rush() and (self._held or (self.pause_after is not None
+                                                         and self.sent >= self.pause_after)):
+                        self.paused.set()
+                        self._change.wait(None if end is None else end - time.monotonic())
+                    if self._aborted:
+                        handler.close_connection = True
+                        record.finish("aborted by the test")
+                        return
+                    size = len(self.data) if rush() else self.chunk
+                    if self.pause_after is not None and not rush():
+                        size = min(size, self.pause_after - self.sent)
+                piece = self.data[self.sent:self.sent + size]
                 handler.send_bytes(record, piece)
                 self.sent += len(piece)
-                if self.sent < len(self.data) and self._abort.wait(self.delay):
-                    handler.close_connection = True
-                    record.finish("aborted by the test")
-                    return
+                if self.sent < len(self.data):
+                    with self._change:
+                        self._change.wait_for(rush, self.delay)
             record.finish("complete")
         finally:
             self.finished.set()
@@ -367,7 +383,7 @@ class UpdateServer:
         return self._httpd is not None
 
     def reset(self, site=None):
-        """A fresh site and an empty request log; releases anything still trickling."""
+        """A fresh site and an empty request log; aborts anything still being paced."""
         with self._lock:
             old = list(self.site.values())
             self.site = dict(site or {})

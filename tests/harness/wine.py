@@ -1,5 +1,6 @@
 """The Wine side of a session: the X display, one prefix per architecture
-with its persistent server, and the tools that look at and answer windows.
+with its persistent server, and the X tools that find, press and picture
+windows (watching them is harness.windows).
 
 Everything it starts it stops again by process id; the Wine server is
 stopped with `wineserver -k` for this prefix only, and whatever Wine
@@ -7,7 +8,6 @@ process of the prefix is left (under emulation a program still starting is
 not yet known to the server) is killed by id.
 """
 
-import json
 import os
 import re
 import select
@@ -29,10 +29,6 @@ LOADERS = {"x86_64": "/usr/lib/wine/wine64", "i686": "/usr/lib/wine/wine"}
 # setarch execs in place, so a run keeps its process id.
 NO_RANDOMISATION = ["/usr/bin/setarch", "-R"]
 EMULATOR = "/usr/bin/qemu-i386-static"
-
-# What the message box of the Windows dialog manager calls its text control.
-MESSAGE_BOX_TEXT_ID = 0xFFFF
-
 
 def windows_path(path):
     """The Wine (drive Z:) name of a Linux path."""
@@ -74,6 +70,19 @@ def processes_with_env(entry):
     return found
 
 
+def children(pid):
+    """Ids of the processes whose parent is pid."""
+    found = []
+    for entry in os.listdir("/proc"):
+        try:
+            with open("/proc/%s/stat" % entry) as f:
+                if entry.isdigit() and int(f.read().rsplit(")", 1)[1].split()[1]) == pid:
+                    found.append(int(entry))
+        except (OSError, ValueError):
+            pass
+    return found
+
+
 def kill_pids(pids):
     """Kills the given processes; returns the ids that were still there."""
     killed = []
@@ -84,39 +93,6 @@ def kill_pids(pids):
         except ProcessLookupError:
             pass
     return killed
-
-
-class Window:
-    """One visible top-level window, as WindowProbe.exe reports it."""
-
-    def __init__(self, data):
-        self.data = data
-        self.hwnd = data["hwnd"]
-        self.pid = data["pid"]  # the Windows process id
-        self.window_class = data["class"]
-        self.caption = data["caption"]
-        self.owner = data["owner"]  # 0 when the window has no owner
-        self.owner_caption = data["owner_caption"]
-        self.children = data["children"]
-        self.x11_window = data.get("x11_window")
-
-    def child(self, control_id):
-        for child in self.children:
-            if child["id"] == control_id:
-                return child
-        return None
-
-    def child_text(self, control_id):
-        child = self.child(control_id)
-        return None if child is None else child["text"]
-
-    @property
-    def text(self):
-        """A message box's message (None for other windows)."""
-        return self.child_text(MESSAGE_BOX_TEXT_ID)
-
-    def __repr__(self):
-        return "Window(%s)" % json.dumps(self.data, ensure_ascii=False)
 
 
 class Display:
@@ -179,10 +155,9 @@ class WineSession:
     keeper: a Windows program that, given LUMIVEX_SLEEP_MS and LUMIVEX_RECORD,
     records its start and then idles, holding Wine's desktop when given
     LUMIVEX_KEEP_DESKTOP (the test application does).
-    settings: extra (key, name, value) registry strings for the prefix.
     slow: Wine's start-up may take minutes (32-bit code under emulation)."""
 
-    def __init__(self, prefix, arch, keeper, scratch, window_probe=None, settings=(), slow=False,
+    def __init__(self, prefix, arch, keeper, scratch, window_probe=None, slow=False,
                  dll_overrides="mscoree,mshtml="):
         self.prefix = Path(prefix)
         self.arch = arch
@@ -190,7 +165,6 @@ class WineSession:
         self.keeper = keeper
         self.window_probe = window_probe
         self.scratch = Path(scratch)
-        self.settings = list(settings)
         self.slow = slow
         self.screen = Display(self.scratch / "xvfb.log")
         self.env = {k: v for k, v in os.environ.items() if not k.startswith("WINE") and not k.startswith("LC_")}
@@ -242,9 +216,8 @@ class WineSession:
             self._boot()
         if not ready.exists():
             # Without a window manager Wine waits 2 s for every window that closes, unless unmanaged.
-            for key, name, value in [(r"HKCU\Software\Wine\X11 Driver", "Managed", "N")] + self.settings:
-                self._quiet(self.wine_command + ["reg", "add", key, "/v", name, "/t", "REG_SZ", "/d", value, "/f"],
-                            timeout=self._limit(60))
+            self._quiet(self.wine_command + ["reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed", "/t",
+                                             "REG_SZ", "/d", "N", "/f"], timeout=self._limit(60))
             ready.touch()
 
     def _limit(self, seconds):
@@ -333,34 +306,7 @@ class WineSession:
                                 stderr=stderr if stderr is not None else subprocess.DEVNULL,
                                 start_new_session=new_session)
 
-    # --- windows
-
-    def windows(self, caption=None, probe=None):
-        """The visible top-level windows of this Wine session (optionally only those with a caption)."""
-        argv = [probe or self.window_probe] + ([caption] if caption is not None else [])
-        result = self.run(argv, timeout=30, cwd=self.scratch)
-        if result.returncode != 0:
-            raise RuntimeError("WindowProbe failed (%d): %r" % (result.returncode, result.stderr[-500:]))
-        return [Window(json.loads(line)) for line in result.stdout.decode("utf-8").splitlines() if line.strip()]
-
-    def wait_for_window(self, caption, timeout=10.0, accept=None):
-        """Polls until a visible window with this caption (for which accept(window) holds) appears."""
-        deadline = time.monotonic() + timeout
-        while True:
-            for window in self.windows(caption):
-                if accept is None or accept(window):
-                    return window
-            if time.monotonic() > deadline:
-                return None
-            time.sleep(0.05)
-
-    def wait_until_gone(self, window, timeout=5.0):
-        deadline = time.monotonic() + timeout
-        while any(w.hwnd == window.hwnd for w in self.windows()):
-            if time.monotonic() > deadline:
-                return False
-            time.sleep(0.05)
-        return True
+    # --- the X side of windows (watching them is harness.windows)
 
     def xdotool(self, *args, timeout=10):
         try:
@@ -393,17 +339,6 @@ class WineSession:
                                 stdin=subprocess.DEVNULL, capture_output=True, timeout=30)
         assert result.returncode == 0, "import failed: %r" % result.stderr[-500:]
 
-    def x11_window(self, window, unix_pid):
-        """The X window that shows a Windows window.
-
-        WindowProbe reports it when it can; otherwise the window is searched
-        by caption among the X windows of the process, and the newest wins
-        (a message box is created after its owner)."""
-        if window.x11_window:
-            return int(window.x11_window)
-        ids = self.x_windows(window.caption, unix_pid)
-        return max(ids) if ids else None
-
     def key(self, xid, key):
         """Focuses the X window, then presses the key: a key sent with --window may stay held down."""
         focus = self.xdotool("windowfocus", "--sync", xid)
@@ -411,15 +346,6 @@ class WineSession:
             raise AssertionError("xdotool could not focus window %s: %s" % (xid, focus.stderr.decode(errors="replace")))
         result = self.xdotool("key", key)
         assert result.returncode == 0, "xdotool key %s failed: %r" % (key, result.stderr)
-
-    def press(self, window, key="Return", unix_pid=None, wait_closed=True):
-        """Focuses the window and presses a key in it. With wait_closed, returns
-        whether the window closed within 5 s; else returns None at once."""
-        xid = self.x11_window(window, unix_pid)
-        if xid is None:
-            raise AssertionError("no X window found for %r" % window)
-        self.key(xid, key)
-        return self.wait_until_gone(window) if wait_closed else None
 
 
 if __name__ == "__main__":

@@ -1,11 +1,7 @@
 """Shared helpers for the tools/publish tests: run the tool, build releases, serve them over HTTP."""
 
-import importlib.machinery
-import importlib.util
 import itertools
-import os
 import re
-import subprocess
 import sys
 import threading
 import time
@@ -16,22 +12,15 @@ from pathlib import Path
 
 import pytest
 
-TOOL = Path(__file__).resolve().parents[2] / "tools" / "publish"
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
+
+from harness.publish import load, run  # noqa: E402,F401  (run: for the test modules)
 
 
 @pytest.fixture(scope="session")
 def tool():
     """The tool imported as a module, for its pure functions."""
-    loader = importlib.machinery.SourceFileLoader("publish_tool", str(TOOL))
-    module = importlib.util.module_from_spec(importlib.util.spec_from_loader(loader.name, loader))
-    loader.exec_module(module)
-    return module
-
-
-def run(*args, cwd=None):
-    env = dict(os.environ, PYTHONIOENCODING="utf-8")
-    return subprocess.run([sys.executable, str(TOOL)] + [str(a) for a in args], cwd=cwd, env=env,
-                          capture_output=True, text=True, encoding="utf-8", timeout=120)
+    return load()
 
 
 def build(root, files):
