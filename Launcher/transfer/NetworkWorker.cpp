@@ -104,9 +104,16 @@ struct NetworkWorker::Channel {
         hasBlock = true;
     }
 
+    // HTTP/1.1: with a Transfer-Encoding the body ends by that encoding,
+    // and a Content-Length beside it counts nothing.
     bool ReadContentLength() {
+        DWORD bytes = 0;
+        if (HttpQueryInfoW(opened, HTTP_QUERY_TRANSFER_ENCODING, nullptr, &bytes, nullptr) ||
+            GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
+            return false;
+        }
         wchar_t text[32];
-        DWORD bytes = sizeof(text);
+        bytes = sizeof(text);
         if (!HttpQueryInfoW(opened, HTTP_QUERY_CONTENT_LENGTH, text, &bytes, nullptr)) {
             return false;
         }

@@ -22,6 +22,7 @@ namespace {
 
 constexpr size_t kBodySize = 10000;
 constexpr size_t kTruncatedAfter = 3000;
+constexpr size_t kChunkSize = 1000;
 // Several of the largest reads, and not a multiple of one.
 constexpr size_t kLargeBodySize = 3 * 1024 * 1024 + 7;
 constexpr DWORD kSocketTimeoutMs = 5000;
@@ -141,6 +142,24 @@ private:
         } else if (path == "/unsized") {
             // No Content-Length: the body ends when the server hangs up.
             SendAll(client, "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" + Body(kBodySize));
+        } else if (path == "/chunked") {
+            // Chunked, with a Content-Length that does not count the body;
+            // the first chunk comes alone, so that it is read alone.
+            std::string body = Body(kBodySize);
+            std::string response = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nContent-Length: 10\r\n"
+                                   "Connection: close\r\n\r\n";
+            for (size_t at = 0; at < body.size(); at += kChunkSize) {
+                std::string chunk = body.substr(at, kChunkSize);
+                char size[16];
+                snprintf(size, sizeof(size), "%x\r\n", static_cast<unsigned>(chunk.size()));
+                response += size + chunk + "\r\n";
+                if (at == 0) {
+                    SendAll(client, response);
+                    response.clear();
+                    Sleep(200);
+                }
+            }
+            SendAll(client, response + "0\r\n\r\n");
         } else if (path == "/truncated") {
             // Promises the whole body, sends part of it and hangs up.
             std::string response = Response("200 OK", Body(kBodySize), "");
@@ -255,6 +274,8 @@ TEST_F(Download, WritesWhateverBodyTheServerSends) {
         {"an error page, like any other body", "/missing", "<html><body>Not here</body></html>"},
         {"an empty body", "/empty", ""},
         {"a body of several chunks", "/body", Body(kBodySize)},
+        // Before the large body, so that the first read asks for what arrived, not for the pace's worth.
+        {"a chunked body, whatever Content-Length says", "/chunked", Body(kBodySize)},
         {"a body of several full blocks, read while the last is written", "/large", Body(kLargeBodySize), true},
         {"a body without a length, ended by the server", "/unsized", Body(kBodySize)},
         {"a redirect, followed", "/moved", Body(kBodySize)},
