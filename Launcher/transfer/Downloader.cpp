@@ -35,7 +35,38 @@ bool ResolveLocation(const std::wstring& base, const std::wstring& location, std
 
 unsigned Seconds(uint32_t milliseconds) { return milliseconds / 1000; }
 
+// The scheme of an absolute URL in lower case, or "" when it has none.
+std::wstring SchemeOf(const std::wstring& url) {
+    size_t colon = url.find(L':');
+    if (colon == std::wstring::npos || colon == 0) {
+        return std::wstring();
+    }
+    std::wstring scheme;
+    for (size_t i = 0; i < colon; ++i) {
+        wchar_t c = url[i];
+        if (c >= L'A' && c <= L'Z') {
+            c = static_cast<wchar_t>(c - L'A' + L'a');
+        }
+        bool letter = c >= L'a' && c <= L'z';
+        if (!letter && (i == 0 || !((c >= L'0' && c <= L'9') || c == L'+' || c == L'-' || c == L'.'))) {
+            return std::wstring();
+        }
+        scheme.push_back(c);
+    }
+    return scheme;
+}
+
 }  // namespace
+
+// Only the web's own schemes, and never from an encrypted connection to a
+// plain one, where anyone on the way could answer instead of the server.
+bool IsRedirectAllowed(const std::wstring& from, const std::wstring& to) {
+    std::wstring target = SchemeOf(to);
+    if (target == L"https") {
+        return true;
+    }
+    return target == L"http" && SchemeOf(from) != L"https";
+}
 
 Downloader::TransferClock::TransferClock(bool withDeadline)
     : deadline(withDeadline ? GetTickCount64() + kManifestDeadlineMs : 0) {}
@@ -123,6 +154,12 @@ HINTERNET Downloader::OpenFollowingRedirects(const wchar_t* url, const TransferC
         }
         std::wstring next;
         if (!ResolveLocation(current, worker_.Location(), next)) {
+            return nullptr;
+        }
+        if (!IsRedirectAllowed(current, next)) {
+            LogLine(L"[FAIL] Refused redirect from \"%ls\" to \"%ls\" (error %u).", current.c_str(), next.c_str(),
+                    static_cast<unsigned>(ERROR_HTTP_REDIRECT_FAILED));
+            end = CallEnd::kLimit;
             return nullptr;
         }
         current.swap(next);

@@ -10,6 +10,7 @@
 #include <wininet.h>
 
 #include <cstdint>
+#include <string>
 
 class Downloader {
 public:
@@ -58,3 +59,6 @@ private:
 // update (after a cancellation the line is still written, but nothing is
 // requested).
 bool DownloadEntry(Downloader& downloader, Progress& progress, const wchar_t* url, const wchar_t* relativePath);
+
+// Whether a transfer may follow a redirect from one absolute URL to another.
+bool IsRedirectAllowed(const std::wstring& from, const std::wstring& to);

@@ -38,6 +38,7 @@ std::string Body(size_t size) {
 }
 
 std::wstring Widen(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
 
 // A loopback HTTP/1.1 server on a free port, one connection at a time, each
 // answered according to the request path and then closed. It records every
@@ -137,6 +138,10 @@ private:
             SendAll(client, Response("200 OK", Body(kBodySize), "Set-Cookie: served=yes; Path=/\r\n"));
         } else if (path == "/moved") {
             SendAll(client, Response("302 Found", "", "Location: /body\r\n"));
+        } else if (path == "/to-ftp") {
+            // The same server under another scheme: a request, had one been made, would show.
+            std::string location = "Location: ftp://127.0.0.1:" + std::to_string(port_) + "/body\r\n";
+            SendAll(client, Response("302 Found", "", location.c_str()));
         } else if (path == "/large") {
             SendAll(client, Response("200 OK", Body(kLargeBodySize), ""));
         } else if (path == "/unsized") {
@@ -469,6 +474,46 @@ TEST_F(Download, UnopenableUrlsFailWithoutAFile) {
     EXPECT_EQ(window.Done(), 0.0);
     EXPECT_EQ(log.Text(), "");
     EXPECT_FALSE(window.IsCancelled());
+}
+
+TEST_F(Download, ARedirectToAnotherSchemeIsRefusedWithoutAFile) {
+    const std::wstring url = server.Url("/to-ftp");
+    const std::string refused = "[FAIL] Refused redirect from \"" + Narrow(url) +
+                                "\" to \"ftp://127.0.0.1:" + std::to_string(server.Port()) +
+                                "/body\" (error 12156).\r\n";
+    for (bool withProgress : {false, true}) {
+        SCOPED_TRACE(withProgress ? "a file of the update" : "a manifest");
+        LogCapture log;
+        int before = server.Connections();
+        EXPECT_FALSE(Fetch(url.c_str(), L"refused.bin", withProgress));
+        EXPECT_FALSE(FileExists(L"refused.bin"));
+        Sleep(200);  // a request, had one been sent, would have arrived by now
+        EXPECT_EQ(server.Connections(), before + 1);
+        EXPECT_EQ(log.Text(), refused);
+    }
+}
+
+TEST(Redirect, OnlyToHttpOrHttpsAndNeverFromHttpsToHttp) {
+    struct RedirectCase {
+        const wchar_t* from;
+        const wchar_t* to;
+        bool allowed;
+    };
+    const RedirectCase cases[] = {
+        {L"http://example.test/a", L"http://example.test/b", true},
+        {L"http://example.test/a", L"https://example.test/b", true},
+        {L"https://example.test/a", L"https://other.test/b", true},
+        {L"HTTPS://example.test/a", L"Https://example.test/b", true},
+        {L"https://example.test/a", L"http://example.test/b", false},
+        {L"HTTPS://example.test/a", L"HTTP://example.test/b", false},
+        {L"http://example.test/a", L"ftp://example.test/b", false},
+        {L"https://example.test/a", L"file:///C:/Windows/win.ini", false},
+        {L"http://example.test/a", L"httpx://example.test/b", false},
+        {L"http://example.test/a", L"no scheme at all", false},
+    };
+    for (const RedirectCase& c : cases) {
+        EXPECT_EQ(IsRedirectAllowed(c.from, c.to), c.allowed) << Narrow(c.from) << " -> " << Narrow(c.to);
+    }
 }
 
 TEST_F(Download, DownloadEntryLogsPathThenUrlAndCountsProgress) {
