@@ -15,21 +15,47 @@ namespace {
 constexpr DWORD kRequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_COOKIES |
                                 INTERNET_FLAG_PRAGMA_NOCACHE | INTERNET_FLAG_NO_AUTO_REDIRECT;
 
-// A Location may be relative to the URL that answered with it.
-bool ResolveLocation(const std::wstring& base, const std::wstring& location, std::wstring& next) {
-    DWORD length = INTERNET_MAX_URL_LENGTH;
-    std::wstring combined(length, L'\0');
-    if (!InternetCombineUrlW(base.c_str(), location.c_str(), &combined[0], &length, 0)) {
+bool CombineUrl(const std::wstring& base, const std::wstring& relative, std::wstring& combined) {
+    // Wine never reports ERROR_INSUFFICIENT_BUFFER, so the first buffer holds
+    // the result even with every character of the relative part escaped.
+    DWORD length = static_cast<DWORD>(INTERNET_MAX_URL_LENGTH + base.size() + 3 * relative.size());
+    std::wstring buffer(length, L'\0');
+    if (!InternetCombineUrlW(base.c_str(), relative.c_str(), &buffer[0], &length, 0)) {
         if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
             return false;
         }
-        combined.assign(length + 1, L'\0');
-        if (!InternetCombineUrlW(base.c_str(), location.c_str(), &combined[0], &length, 0)) {
+        buffer.assign(length + 1, L'\0');
+        if (!InternetCombineUrlW(base.c_str(), relative.c_str(), &buffer[0], &length, 0)) {
             return false;
         }
     }
-    combined.resize(length);
-    next.swap(combined);
+    buffer.resize(length);
+    combined.swap(buffer);
+    return true;
+}
+
+// A Location may be relative to the URL that answered with it. Under Wine,
+// InternetCombineUrlW returns a wrong URL, and success, for a relative part
+// of INTERNET_MAX_URL_LENGTH or more; long URLs carry their length in the
+// query, so then only the path goes through it, and the query and fragment
+// follow as they came. A longer path is not followed.
+bool ResolveLocation(const std::wstring& base, const std::wstring& location, std::wstring& next) {
+    if (base.size() + location.size() < INTERNET_MAX_URL_LENGTH) {
+        return CombineUrl(base, location, next);
+    }
+    std::wstring basePath = base.substr(0, base.find_first_of(L"?#"));
+    size_t cut = location.find_first_of(L"?#");
+    if (cut == std::wstring::npos || basePath.size() + cut >= INTERNET_MAX_URL_LENGTH) {
+        return false;
+    }
+    std::wstring combined;
+    if (cut == 0) {
+        // Only a query or a fragment: the base with its own replaced.
+        combined = location[0] == L'?' ? basePath : base.substr(0, base.find(L'#'));
+    } else if (!CombineUrl(basePath, location.substr(0, cut), combined)) {
+        return false;
+    }
+    next = combined + location.substr(cut);
     return true;
 }
 
@@ -153,11 +179,10 @@ HINTERNET Downloader::OpenFollowingRedirects(const wchar_t* url, const TransferC
             return nullptr;
         }
         std::wstring next;
-        if (!ResolveLocation(current, worker_.Location(), next)) {
-            return nullptr;
-        }
-        if (!IsRedirectAllowed(current, next)) {
-            LogLine(L"[FAIL] Refused redirect from \"%ls\" to \"%ls\" (error %u).", current.c_str(), next.c_str(),
+        bool resolved = ResolveLocation(current, worker_.Location(), next);
+        if (!resolved || !IsRedirectAllowed(current, next)) {
+            LogLine(L"[FAIL] Refused redirect from \"%ls\" to \"%ls\" (error %u).", current.c_str(),
+                    resolved ? next.c_str() : worker_.Location().c_str(),
                     static_cast<unsigned>(ERROR_HTTP_REDIRECT_FAILED));
             end = CallEnd::kLimit;
             return nullptr;

@@ -23,6 +23,8 @@ namespace {
 constexpr size_t kBodySize = 10000;
 constexpr size_t kTruncatedAfter = 3000;
 constexpr size_t kChunkSize = 1000;
+// A size no other path sends: a redirect that lands elsewhere cannot pass for it.
+constexpr size_t kFarBodySize = 4321;
 // Several of the largest reads, and not a multiple of one.
 constexpr size_t kLargeBodySize = 3 * 1024 * 1024 + 7;
 constexpr DWORD kSocketTimeoutMs = 5000;
@@ -36,6 +38,10 @@ std::string Body(size_t size) {
     }
     return body;
 }
+
+// A path with a query of 3,000 characters: longer than the platform's usual
+// URL maximum (2,083), yet within what servers take.
+std::string LongTarget() { return "/far?" + std::string(3000, 'q'); }
 
 std::wstring Widen(const std::string& text) { return std::wstring(text.begin(), text.end()); }
 std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
@@ -138,6 +144,10 @@ private:
             SendAll(client, Response("200 OK", Body(kBodySize), "Set-Cookie: served=yes; Path=/\r\n"));
         } else if (path == "/moved") {
             SendAll(client, Response("302 Found", "", "Location: /body\r\n"));
+        } else if (path == "/moved-far") {
+            SendAll(client, Response("302 Found", "", ("Location: " + LongTarget() + "\r\n").c_str()));
+        } else if (path == LongTarget()) {
+            SendAll(client, Response("200 OK", Body(kFarBodySize), ""));
         } else if (path == "/to-ftp") {
             // The same server under another scheme: a request, had one been made, would show.
             std::string location = "Location: ftp://127.0.0.1:" + std::to_string(port_) + "/body\r\n";
@@ -284,6 +294,7 @@ TEST_F(Download, WritesWhateverBodyTheServerSends) {
         {"a body of several full blocks, read while the last is written", "/large", Body(kLargeBodySize), true},
         {"a body without a length, ended by the server", "/unsized", Body(kBodySize)},
         {"a redirect, followed", "/moved", Body(kBodySize)},
+        {"a redirect to a URL longer than 2,083 characters, followed", "/moved-far", Body(kFarBodySize)},
         {"a connection closed in mid-body: the digest check judges it", "/truncated", Body(kTruncatedAfter)},
     };
     for (const BodyCase& c : cases) {
