@@ -61,6 +61,12 @@ bool ResolveLocation(const std::wstring& base, const std::wstring& location, std
 
 unsigned Seconds(uint32_t milliseconds) { return milliseconds / 1000; }
 
+// A connection, name or certificate failure: the worker took the error
+// where the call failed.
+void LogFailure(const wchar_t* url, DWORD error) {
+    LogLine(L"[FAIL] Failed to download \"%ls\" (error %u).", url, static_cast<unsigned>(error));
+}
+
 // The scheme of an absolute URL in lower case, or "" when it has none.
 std::wstring SchemeOf(const std::wstring& url) {
     size_t colon = url.find(L':');
@@ -167,6 +173,7 @@ HINTERNET Downloader::OpenFollowingRedirects(const wchar_t* url, const TransferC
         }
         ScopedInternetHandle request(worker_.TakeRequest());
         if (!request.IsValid()) {
+            LogFailure(url, worker_.Error());
             return nullptr;
         }
         if (!IsRedirectStatus(worker_.StatusCode()) || worker_.Location().empty()) {
@@ -206,9 +213,12 @@ Downloader::CallEnd Downloader::Receive(HINTERNET request, HANDLE file, const wc
                 return end;
             }
         }
-        // A failed read ends like the data: the caller judges what arrived.
+        if (!worker_.Succeeded()) {
+            LogFailure(url, worker_.Error());
+            return CallEnd::kFailed;
+        }
         DWORD count = worker_.Count();
-        if (!worker_.Succeeded() || count == 0) {
+        if (count == 0) {
             return CallEnd::kFinished;
         }
         if (progress == nullptr && written + count > kManifestSizeCap) {
@@ -306,8 +316,8 @@ bool Downloader::Fetch(const wchar_t* url, const wchar_t* relativePath, Progress
     // parsing it or by its digest.
     end = Receive(request.Get(), file.Get(), url, relativePath, clock, progress);
     file.Close();
-    if (progress == nullptr && (end == CallEnd::kTimedOut || end == CallEnd::kLimit)) {
-        // A manifest cut off by a bound could still parse as a whole one.
+    if (progress == nullptr && end != CallEnd::kFinished) {
+        // A manifest cut off by a bound or a failure could still parse as a whole one.
         DeleteFileW(fullPath.c_str());
     }
     return end == CallEnd::kFinished;

@@ -39,6 +39,7 @@ struct NetworkWorker::Channel {
     std::wstring location;
     bool hasBlock = false;
     bool ok = false;
+    DWORD error = 0;  // GetLastError() of the call that failed, from this thread
     DWORD count = 0;
     bool ended = false;
     int slot = 0;  // the buffer the last read filled
@@ -76,8 +77,10 @@ struct NetworkWorker::Channel {
         status = 0;
         location.clear();
         hasBlock = false;
+        error = 0;
         opened = InternetOpenUrlW(session, url.c_str(), nullptr, 0, flags, 0);
         if (opened == nullptr) {
+            error = GetLastError();
             return;
         }
         DWORD length = sizeof(status);
@@ -133,12 +136,17 @@ struct NetworkWorker::Channel {
     void Read() {
         count = 0;
         ended = false;
+        error = 0;
         slot ^= 1;
         LARGE_INTEGER start;
         QueryPerformanceCounter(&start);
         DWORD available = 0;
         ok = InternetQueryDataAvailable(readHandle, &available, 0, 0) != FALSE;
-        if (!ok || available == 0) {
+        if (!ok) {
+            error = GetLastError();
+            return;
+        }
+        if (available == 0) {
             return;
         }
         DWORD wanted = available;
@@ -149,6 +157,9 @@ struct NetworkWorker::Channel {
             }
         }
         ok = InternetReadFile(readHandle, data[slot], wanted, &count) != FALSE;
+        if (!ok) {
+            error = GetLastError();
+        }
         LARGE_INTEGER end;
         QueryPerformanceCounter(&end);
         received += count;
@@ -248,6 +259,7 @@ DWORD NetworkWorker::StatusCode() const { return channel_->status; }
 const std::wstring& NetworkWorker::Location() const { return channel_->location; }
 bool NetworkWorker::HasBlock() const { return channel_->hasBlock; }
 bool NetworkWorker::Succeeded() const { return channel_->ok; }
+DWORD NetworkWorker::Error() const { return channel_->error; }
 const BYTE* NetworkWorker::Data() const { return channel_->data[channel_->slot]; }
 DWORD NetworkWorker::Count() const { return channel_->count; }
 bool NetworkWorker::Ended() const { return channel_->ended; }

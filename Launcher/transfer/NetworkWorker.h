@@ -44,11 +44,14 @@ public:
     // read results belong to an open only when HasBlock() says so. Count()
     // is 0 at the end of the data; Ended() says the block just read was the
     // last one the Content-Length announced, so no further read is needed.
+    // Error() is the failed open's or read's GetLastError(), taken on the
+    // thread that made the call.
     HINTERNET TakeRequest();
     DWORD StatusCode() const;
     const std::wstring& Location() const;
     bool HasBlock() const;
     bool Succeeded() const;
+    DWORD Error() const;
     const BYTE* Data() const;
     DWORD Count() const;
     bool Ended() const;

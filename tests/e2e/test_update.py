@@ -163,6 +163,10 @@ def test_application_itself_is_updated_then_started(e2e, server):
 # --- the server unreachable
 
 
+def cannot_connect(e2e):
+    return '[FAIL] Failed to download "%s" (error 12029).' % e2e.config["manifest_url"]
+
+
 @pytest.mark.parametrize("backup", ["none", "older"])
 def test_unreachable_server_runs_on_with_earlier_manifest(e2e, server, backup):
     earlier = current_app_manifest(e2e, server)
@@ -173,7 +177,7 @@ def test_unreachable_server_runs_on_with_earlier_manifest(e2e, server, backup):
 
     result, shown = run_watched(e2e, exit_code=0, timeout=20)
 
-    assert result.log == log_of(FETCHING, VALID, NO_UPDATE, launched(0))
+    assert result.log == log_of(FETCHING, cannot_connect(e2e), VALID, NO_UPDATE, launched(0))
     assert shown == [], "a window was shown"
     assert result.exit_code == 0
     assert result.record is not None, "the application was not started"
@@ -197,7 +201,7 @@ def test_unreachable_server_falls_back_to_backup(e2e, server, primary):
 
     result, shown = run_watched(e2e, exit_code=5, timeout=20)
 
-    assert result.log == log_of(FETCHING, FALLBACK, NO_UPDATE, launched(5))
+    assert result.log == log_of(FETCHING, cannot_connect(e2e), FALLBACK, NO_UPDATE, launched(5))
     assert shown == [], "a window was shown"
     assert result.exit_code == 5
     assert result.record is not None, "the application was not started"
@@ -222,7 +226,8 @@ def test_no_usable_manifest_shows_box_without_owner(e2e, server, case):
     assert box.caption == CAPTION
     assert box.text == UPDATE_FAILED_TEXT, repr(box)
     assert box.owner == 0, "the box has an owner: %r" % box
-    assert result.log == log_of(FETCHING, FALLBACK_FAILED)
+    assert result.log == log_of(FETCHING, () if case == "error-page-no-backup" else cannot_connect(e2e),
+                                FALLBACK_FAILED)
     assert result.exit_code == 1
     assert result.record is None, "the application was started"
     if case != "unreachable-both-invalid":

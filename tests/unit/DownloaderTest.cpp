@@ -113,19 +113,21 @@ private:
             DWORD timeout = kSocketTimeoutMs;
             setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout), sizeof(timeout));
             setsockopt(client, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&timeout), sizeof(timeout));
-            Answer(client);
-            shutdown(client, SD_SEND);
-            closesocket(client);
+            if (Answer(client)) {
+                shutdown(client, SD_SEND);
+                closesocket(client);
+            }
         }
     }
 
-    void Answer(SOCKET client) {
+    // False when the connection was already closed here.
+    bool Answer(SOCKET client) {
         std::string head;
         char buffer[1024];
         while (head.find("\r\n\r\n") == std::string::npos && head.size() < 65536) {
             int count = recv(client, buffer, sizeof(buffer), 0);
             if (count <= 0) {
-                return;
+                return true;
             }
             head.append(buffer, static_cast<size_t>(count));
         }
@@ -175,6 +177,15 @@ private:
                 }
             }
             SendAll(client, response + "0\r\n\r\n");
+        } else if (path == "/reset") {
+            // Part of the body, then a reset instead of an orderly close.
+            std::string response = Response("200 OK", Body(kBodySize), "");
+            SendAll(client, response.substr(0, response.size() - (kBodySize - kTruncatedAfter)));
+            Sleep(100);
+            linger hard = {1, 0};
+            setsockopt(client, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&hard), sizeof(hard));
+            closesocket(client);
+            return false;
         } else if (path == "/truncated") {
             // Promises the whole body, sends part of it and hangs up.
             std::string response = Response("200 OK", Body(kBodySize), "");
@@ -182,6 +193,7 @@ private:
         } else {
             SendAll(client, Response("404 Not Found", "", ""));
         }
+        return true;
     }
 
     static std::string Response(const char* status, const std::string& body, const char* extraHeaders) {
@@ -479,11 +491,15 @@ TEST_F(Download, UnopenableUrlsFailWithoutAFile) {
         EXPECT_FALSE(Fetch(c.url.c_str(), L"unreachable.bin", true));
         EXPECT_FALSE(FileExists(L"unreachable.bin"));
     }
+    // Without a URL or a file there is no transfer to report.
     EXPECT_FALSE(Fetch(nullptr, L"unreachable.bin", true));
     EXPECT_FALSE(Fetch(server.Url("/body").c_str(), nullptr, true));
     EXPECT_FALSE(FileExists(L"unreachable.bin"));
     EXPECT_EQ(window.Done(), 0.0);
-    EXPECT_EQ(log.Text(), "");
+    // Each failed transfer in one line, with the platform's reason:
+    // ERROR_INTERNET_CANNOT_CONNECT and ERROR_INTERNET_UNRECOGNIZED_SCHEME.
+    EXPECT_EQ(log.Text(), "[FAIL] Failed to download \"" + Narrow(cases[0].url) + "\" (error 12029).\r\n"
+                          "[FAIL] Failed to download \"no scheme at all\" (error 12006).\r\n");
     EXPECT_FALSE(window.IsCancelled());
 }
 
@@ -524,6 +540,23 @@ TEST(Redirect, OnlyToHttpOrHttpsAndNeverFromHttpsToHttp) {
     };
     for (const RedirectCase& c : cases) {
         EXPECT_EQ(IsRedirectAllowed(c.from, c.to), c.allowed) << Narrow(c.from) << " -> " << Narrow(c.to);
+    }
+}
+
+TEST_F(Download, AConnectionResetInMidBodyFailsWithItsReason) {
+    const std::wstring url = server.Url("/reset");
+    for (bool withProgress : {false, true}) {
+        SCOPED_TRACE(withProgress ? "a file of the update" : "a manifest");
+        std::string logged;
+        {
+            LogCapture log;
+            EXPECT_FALSE(Fetch(url.c_str(), L"reset.bin", withProgress));
+            logged = log.Text();
+        }
+        // The socket's WSAECONNRESET, as Wine's WinINet passes it on.
+        EXPECT_EQ(logged, "[FAIL] Failed to download \"" + Narrow(url) + "\" (error 10054).\r\n");
+        // A manifest cut short could still parse as a whole one; a file's digest judges it.
+        EXPECT_EQ(FileExists(L"reset.bin"), withProgress);
     }
 }
 
