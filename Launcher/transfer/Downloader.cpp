@@ -6,6 +6,7 @@
 #include "common/RunLog.h"
 #include "transfer/TransferLimits.h"
 
+#include <new>
 #include <string>
 
 namespace {
@@ -60,6 +61,18 @@ bool ResolveLocation(const std::wstring& base, const std::wstring& location, std
 }
 
 unsigned Seconds(uint32_t milliseconds) { return milliseconds / 1000; }
+
+// Closes the worker's request when a transfer ends, on every path.
+class RequestScope {
+public:
+    explicit RequestScope(NetworkWorker& worker) : worker_(worker) {}
+    ~RequestScope() { worker_.CloseRequest(); }
+    RequestScope(const RequestScope&) = delete;
+    RequestScope& operator=(const RequestScope&) = delete;
+
+private:
+    NetworkWorker& worker_;
+};
 
 // A connection, name or certificate failure: the worker took the error
 // where the call failed.
@@ -160,30 +173,40 @@ Downloader::CallEnd Downloader::AwaitCall(const wchar_t* url, const TransferCloc
     return CallEnd::kTimedOut;
 }
 
-HINTERNET Downloader::OpenFollowingRedirects(const wchar_t* url, const TransferClock& clock, Progress* progress,
-                                          CallEnd& end) {
+void Downloader::LogNoThread(const wchar_t* url) const {
+    DWORD error = worker_.StartError();
+    if (error == ERROR_MAX_THRDS_REACHED) {
+        LogLine(L"[FAIL] Failed to download \"%ls\": %u stalled transfers still wait (error %u).", url,
+                kMaxStalledWorkers, static_cast<unsigned>(error));
+    } else {
+        LogFailure(url, error);
+    }
+}
+
+bool Downloader::OpenFollowingRedirects(const wchar_t* url, const TransferClock& clock, Progress* progress,
+                                        CallEnd& end) {
     std::wstring current = url;
     for (unsigned hops = 0;; ++hops) {
         if (!worker_.StartOpen(session_, current.c_str(), kRequestFlags)) {
-            return nullptr;
+            LogNoThread(url);
+            return false;
         }
         end = AwaitCall(url, clock, progress);
         if (end != CallEnd::kFinished) {
-            return nullptr;
+            return false;
         }
-        ScopedInternetHandle request(worker_.TakeRequest());
-        if (!request.IsValid()) {
+        if (!worker_.Opened()) {
             LogFailure(url, worker_.Error());
-            return nullptr;
+            return false;
         }
         if (!IsRedirectStatus(worker_.StatusCode()) || worker_.Location().empty()) {
-            return request.Release();
+            return true;
         }
         if (hops == kMaxRedirects) {
             LogLine(L"[FAIL] More than %u redirects from \"%ls\" (error %u).", kMaxRedirects, url,
                     static_cast<unsigned>(ERROR_HTTP_REDIRECT_FAILED));
             end = CallEnd::kLimit;
-            return nullptr;
+            return false;
         }
         std::wstring next;
         bool resolved = ResolveLocation(current, worker_.Location(), next);
@@ -192,20 +215,21 @@ HINTERNET Downloader::OpenFollowingRedirects(const wchar_t* url, const TransferC
                     resolved ? next.c_str() : worker_.Location().c_str(),
                     static_cast<unsigned>(ERROR_HTTP_REDIRECT_FAILED));
             end = CallEnd::kLimit;
-            return nullptr;
+            return false;
         }
         current.swap(next);
     }
 }
 
-Downloader::CallEnd Downloader::Receive(HINTERNET request, HANDLE file, const wchar_t* url, const wchar_t* relativePath,
-                                  const TransferClock& clock, Progress* progress) {
+Downloader::CallEnd Downloader::Receive(HANDLE file, const wchar_t* url, const wchar_t* relativePath,
+                                        const TransferClock& clock, Progress* progress) {
     uint64_t written = 0;
     // The open usually brought the first block along.
     bool pending = worker_.HasBlock();
     for (;;) {
         if (!pending) {
-            if (!worker_.StartRead(request)) {
+            if (!worker_.StartRead()) {
+                LogNoThread(url);
                 return CallEnd::kFailed;
             }
             CallEnd end = AwaitCall(url, clock, progress);
@@ -230,7 +254,8 @@ Downloader::CallEnd Downloader::Receive(HINTERNET request, HANDLE file, const wc
         // The next block is read while this one is written and the window
         // pumped; whoever leaves early abandons that read.
         pending = !worker_.Ended();
-        if (pending && !worker_.StartRead(request)) {
+        if (pending && !worker_.StartRead()) {
+            LogNoThread(url);
             return CallEnd::kFailed;
         }
         DWORD put = 0;
@@ -260,22 +285,26 @@ Downloader::CallEnd Downloader::Receive(HINTERNET request, HANDLE file, const wc
 }
 
 Downloader::Downloader() {
-    session_ = InternetOpenW(kAgentName, INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
-    if (session_ != nullptr) {
-        // Windows honours these; under Wine the launcher's own bounds hold.
-        DWORD timeout = kStallLimitMs;
-        for (DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT,
-                             INTERNET_OPTION_RECEIVE_TIMEOUT}) {
-            InternetSetOptionW(session_, option, &timeout, sizeof(timeout));
-        }
+    ScopedInternetHandle session(InternetOpenW(kAgentName, INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0));
+    if (!session.IsValid()) {
+        return;
     }
+    // Windows honours these; under Wine the launcher's own bounds hold.
+    DWORD timeout = kStallLimitMs;
+    for (DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT,
+                         INTERNET_OPTION_RECEIVE_TIMEOUT}) {
+        InternetSetOptionW(session.Get(), option, &timeout, sizeof(timeout));
+    }
+    // Closed here unless it could be shared.
+    session_ = new (std::nothrow) SharedSession(session);
 }
 
 Downloader::~Downloader() {
-    // A call still outstanding is left to finish on its own thread.
+    // A call still outstanding is left to finish on its own thread, which
+    // keeps the session open until it has closed its request.
     worker_.Abandon();
     if (session_ != nullptr) {
-        InternetCloseHandle(session_);
+        session_->Release();
         session_ = nullptr;
     }
 }
@@ -296,8 +325,9 @@ bool Downloader::Fetch(const wchar_t* url, const wchar_t* relativePath, Progress
     // The manifest shows no window and cannot be cancelled: it gets a deadline.
     TransferClock clock(progress == nullptr);
     CallEnd end = CallEnd::kFailed;
-    ScopedInternetHandle request(OpenFollowingRedirects(url, clock, progress, end));
-    if (!request.IsValid()) {
+    // The worker holds each request (an abandoned call's thread closes its own).
+    RequestScope request(worker_);
+    if (!OpenFollowingRedirects(url, clock, progress, end)) {
         return false;
     }
     // The same full path for the directories and the file.
@@ -314,7 +344,7 @@ bool Downloader::Fetch(const wchar_t* url, const wchar_t* relativePath, Progress
 
     // The HTTP status is not looked at: the caller judges the content by
     // parsing it or by its digest.
-    end = Receive(request.Get(), file.Get(), url, relativePath, clock, progress);
+    end = Receive(file.Get(), url, relativePath, clock, progress);
     file.Close();
     if (progress == nullptr && end != CallEnd::kFinished) {
         // A manifest cut off by a bound or a failure could still parse as a whole one.

@@ -29,7 +29,7 @@ public:
     // block is reported to progress, whose Pump decides cancellation.
     bool FetchFile(const wchar_t* url, const wchar_t* relativePath, Progress& progress);
 
-    HINTERNET Session() const { return session_; }
+    HINTERNET Session() const { return session_ != nullptr ? session_->Get() : nullptr; }
 
 private:
     // How a network call or a transfer ended.
@@ -46,12 +46,14 @@ private:
     // progress is null for the manifest.
     bool Fetch(const wchar_t* url, const wchar_t* relativePath, Progress* progress);
     CallEnd AwaitCall(const wchar_t* url, const TransferClock& clock, Progress* progress);
-    HINTERNET OpenFollowingRedirects(const wchar_t* url, const TransferClock& clock, Progress* progress,
-                                     CallEnd& end);
-    CallEnd Receive(HINTERNET request, HANDLE file, const wchar_t* url, const wchar_t* relativePath,
-                    const TransferClock& clock, Progress* progress);
+    // True when the worker holds the request of the final answer.
+    bool OpenFollowingRedirects(const wchar_t* url, const TransferClock& clock, Progress* progress, CallEnd& end);
+    CallEnd Receive(HANDLE file, const wchar_t* url, const wchar_t* relativePath, const TransferClock& clock,
+                    Progress* progress);
+    // One [FAIL] line for a call that could not be started.
+    void LogNoThread(const wchar_t* url) const;
 
-    HINTERNET session_ = nullptr;
+    SharedSession* session_ = nullptr;
     NetworkWorker worker_;
 };
 

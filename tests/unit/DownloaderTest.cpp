@@ -74,6 +74,7 @@ public:
         if (thread_.joinable()) {
             thread_.join();
         }
+        ReleaseHeld();
         if (listener_ != INVALID_SOCKET) {
             closesocket(listener_);
         }
@@ -93,6 +94,15 @@ public:
     std::vector<std::string> Requests() const {
         std::lock_guard<std::mutex> lock(mutex_);
         return requests_;
+    }
+    // Hangs up on the connections held without an answer.
+    void ReleaseHeld() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (SOCKET client : held_) {
+            shutdown(client, SD_SEND);
+            closesocket(client);
+        }
+        held_.clear();
     }
 
 private:
@@ -120,7 +130,7 @@ private:
         }
     }
 
-    // False when the connection was already closed here.
+    // False when the connection was already closed or kept here.
     bool Answer(SOCKET client) {
         std::string head;
         char buffer[1024];
@@ -177,6 +187,11 @@ private:
                 }
             }
             SendAll(client, response + "0\r\n\r\n");
+        } else if (path == "/silent") {
+            // Accepted and read, never answered: held open until released.
+            std::lock_guard<std::mutex> lock(mutex_);
+            held_.push_back(client);
+            return false;
         } else if (path == "/reset") {
             // Part of the body, then a reset instead of an orderly close.
             std::string response = Response("200 OK", Body(kBodySize), "");
@@ -219,6 +234,7 @@ private:
     std::atomic<int> connections_{0};
     mutable std::mutex mutex_;
     std::vector<std::string> requests_;
+    std::vector<SOCKET> held_;
     std::thread thread_;
 };
 
@@ -257,6 +273,16 @@ uint64_t FileSize(const std::wstring& path) {
         return UINT64_MAX;
     }
     return (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+// Waits until no abandoned worker thread is still waiting for its call.
+bool AbandonedWorkersEnd() {
+    for (DWORD start = GetTickCount(); GetTickCount() - start < 10000; Sleep(20)) {
+        if (NetworkWorker::AbandonedStillRunning() == 0) {
+            return true;
+        }
+    }
+    return false;
 }
 
 void DrainQueue() {
@@ -558,6 +584,33 @@ TEST_F(Download, AConnectionResetInMidBodyFailsWithItsReason) {
         // A manifest cut short could still parse as a whole one; a file's digest judges it.
         EXPECT_EQ(FileExists(L"reset.bin"), withProgress);
     }
+}
+
+TEST_F(Download, StalledTransfersKeepAFewThreadsWaitingThenFailAtOnce) {
+    ASSERT_TRUE(AbandonedWorkersEnd());
+    const std::wstring url = server.Url("/silent");
+    std::string expected;
+    LogCapture log;
+    for (unsigned i = 0; i < kMaxStalledWorkers; ++i) {
+        EXPECT_FALSE(Fetch(url.c_str(), L"stalled.bin", false));
+        expected += "[FAIL] No data from \"" + Narrow(url) + "\" for " + std::to_string(kStallLimitMs / 1000) +
+                    " s (error 12002).\r\n";
+    }
+    DWORD start = GetTickCount();
+    EXPECT_FALSE(Fetch(url.c_str(), L"stalled.bin", true));
+    EXPECT_LT(GetTickCount() - start, 1000u);
+    Sleep(200);  // a request, had one been sent, would have arrived by now
+    EXPECT_EQ(server.Connections(), static_cast<int>(kMaxStalledWorkers));
+    EXPECT_FALSE(FileExists(L"stalled.bin"));
+    expected += "[FAIL] Failed to download \"" + Narrow(url) + "\": " + std::to_string(kMaxStalledWorkers) +
+                " stalled transfers still wait (error 164).\r\n";
+    EXPECT_EQ(log.Text(), expected);
+
+    // Once the server lets go, their threads end and transfers start again.
+    server.ReleaseHeld();
+    EXPECT_TRUE(AbandonedWorkersEnd());
+    EXPECT_TRUE(Fetch(server.Url("/body").c_str(), L"stalled.bin", true));
+    EXPECT_EQ(log.Text(), expected);
 }
 
 TEST_F(Download, DownloadEntryLogsPathThenUrlAndCountsProgress) {
