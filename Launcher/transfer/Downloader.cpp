@@ -6,6 +6,7 @@
 #include "common/RunLog.h"
 #include "transfer/TransferLimits.h"
 
+#include <new>
 #include <string>
 
 namespace {
@@ -15,27 +16,102 @@ namespace {
 constexpr DWORD kRequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_COOKIES |
                                 INTERNET_FLAG_PRAGMA_NOCACHE | INTERNET_FLAG_NO_AUTO_REDIRECT;
 
-// A Location may be relative to the URL that answered with it.
-bool ResolveLocation(const std::wstring& base, const std::wstring& location, std::wstring& next) {
-    DWORD length = INTERNET_MAX_URL_LENGTH;
-    std::wstring combined(length, L'\0');
-    if (!InternetCombineUrlW(base.c_str(), location.c_str(), &combined[0], &length, 0)) {
+bool CombineUrl(const std::wstring& base, const std::wstring& relative, std::wstring& combined) {
+    // Wine never reports ERROR_INSUFFICIENT_BUFFER, so the first buffer holds
+    // the result even with every character of the relative part escaped.
+    DWORD length = static_cast<DWORD>(INTERNET_MAX_URL_LENGTH + base.size() + 3 * relative.size());
+    std::wstring buffer(length, L'\0');
+    if (!InternetCombineUrlW(base.c_str(), relative.c_str(), &buffer[0], &length, 0)) {
         if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
             return false;
         }
-        combined.assign(length + 1, L'\0');
-        if (!InternetCombineUrlW(base.c_str(), location.c_str(), &combined[0], &length, 0)) {
+        buffer.assign(length + 1, L'\0');
+        if (!InternetCombineUrlW(base.c_str(), relative.c_str(), &buffer[0], &length, 0)) {
             return false;
         }
     }
-    combined.resize(length);
-    next.swap(combined);
+    buffer.resize(length);
+    combined.swap(buffer);
+    return true;
+}
+
+// A Location may be relative to the URL that answered with it. Under Wine,
+// InternetCombineUrlW returns a wrong URL, and success, for a relative part
+// of INTERNET_MAX_URL_LENGTH or more; long URLs carry their length in the
+// query, so then only the path goes through it, and the query and fragment
+// follow as they came. A longer path is not followed.
+bool ResolveLocation(const std::wstring& base, const std::wstring& location, std::wstring& next) {
+    if (base.size() + location.size() < INTERNET_MAX_URL_LENGTH) {
+        return CombineUrl(base, location, next);
+    }
+    std::wstring basePath = base.substr(0, base.find_first_of(L"?#"));
+    size_t cut = location.find_first_of(L"?#");
+    if (cut == std::wstring::npos || basePath.size() + cut >= INTERNET_MAX_URL_LENGTH) {
+        return false;
+    }
+    std::wstring combined;
+    if (cut == 0) {
+        // Only a query or a fragment: the base with its own replaced.
+        combined = location[0] == L'?' ? basePath : base.substr(0, base.find(L'#'));
+    } else if (!CombineUrl(basePath, location.substr(0, cut), combined)) {
+        return false;
+    }
+    next = combined + location.substr(cut);
     return true;
 }
 
 unsigned Seconds(uint32_t milliseconds) { return milliseconds / 1000; }
 
+// Closes the worker's request when a transfer ends, on every path.
+class RequestScope {
+public:
+    explicit RequestScope(NetworkWorker& worker) : worker_(worker) {}
+    ~RequestScope() { worker_.CloseRequest(); }
+    RequestScope(const RequestScope&) = delete;
+    RequestScope& operator=(const RequestScope&) = delete;
+
+private:
+    NetworkWorker& worker_;
+};
+
+// A connection, name or certificate failure: the worker took the error
+// where the call failed.
+void LogFailure(const wchar_t* url, DWORD error) {
+    LogLine(L"[FAIL] Failed to download \"%ls\" (error %u).", url, static_cast<unsigned>(error));
+}
+
+// The scheme of an absolute URL in lower case, or "" when it has none.
+std::wstring SchemeOf(const std::wstring& url) {
+    size_t colon = url.find(L':');
+    if (colon == std::wstring::npos || colon == 0) {
+        return std::wstring();
+    }
+    std::wstring scheme;
+    for (size_t i = 0; i < colon; ++i) {
+        wchar_t c = url[i];
+        if (c >= L'A' && c <= L'Z') {
+            c = static_cast<wchar_t>(c - L'A' + L'a');
+        }
+        bool letter = c >= L'a' && c <= L'z';
+        if (!letter && (i == 0 || !((c >= L'0' && c <= L'9') || c == L'+' || c == L'-' || c == L'.'))) {
+            return std::wstring();
+        }
+        scheme.push_back(c);
+    }
+    return scheme;
+}
+
 }  // namespace
+
+// Only the web's own schemes, and never from an encrypted connection to a
+// plain one, where anyone on the way could answer instead of the server.
+bool IsRedirectAllowed(const std::wstring& from, const std::wstring& to) {
+    std::wstring target = SchemeOf(to);
+    if (target == L"https") {
+        return true;
+    }
+    return target == L"http" && SchemeOf(from) != L"https";
+}
 
 Downloader::TransferClock::TransferClock(bool withDeadline)
     : deadline(withDeadline ? GetTickCount64() + kManifestDeadlineMs : 0) {}
@@ -97,46 +173,63 @@ Downloader::CallEnd Downloader::AwaitCall(const wchar_t* url, const TransferCloc
     return CallEnd::kTimedOut;
 }
 
-HINTERNET Downloader::OpenFollowingRedirects(const wchar_t* url, const TransferClock& clock, Progress* progress,
-                                          CallEnd& end) {
+void Downloader::LogNoThread(const wchar_t* url) const {
+    DWORD error = worker_.StartError();
+    if (error == ERROR_MAX_THRDS_REACHED) {
+        LogLine(L"[FAIL] Failed to download \"%ls\": %u stalled transfers still wait (error %u).", url,
+                kMaxStalledWorkers, static_cast<unsigned>(error));
+    } else {
+        LogFailure(url, error);
+    }
+}
+
+bool Downloader::OpenFollowingRedirects(const wchar_t* url, const TransferClock& clock, Progress* progress,
+                                        CallEnd& end) {
     std::wstring current = url;
     for (unsigned hops = 0;; ++hops) {
         if (!worker_.StartOpen(session_, current.c_str(), kRequestFlags)) {
-            return nullptr;
+            LogNoThread(url);
+            return false;
         }
         end = AwaitCall(url, clock, progress);
         if (end != CallEnd::kFinished) {
-            return nullptr;
+            return false;
         }
-        ScopedInternetHandle request(worker_.TakeRequest());
-        if (!request.IsValid()) {
-            return nullptr;
+        if (!worker_.Opened()) {
+            LogFailure(url, worker_.Error());
+            return false;
         }
         if (!IsRedirectStatus(worker_.StatusCode()) || worker_.Location().empty()) {
-            return request.Release();
+            return true;
         }
         if (hops == kMaxRedirects) {
             LogLine(L"[FAIL] More than %u redirects from \"%ls\" (error %u).", kMaxRedirects, url,
                     static_cast<unsigned>(ERROR_HTTP_REDIRECT_FAILED));
             end = CallEnd::kLimit;
-            return nullptr;
+            return false;
         }
         std::wstring next;
-        if (!ResolveLocation(current, worker_.Location(), next)) {
-            return nullptr;
+        bool resolved = ResolveLocation(current, worker_.Location(), next);
+        if (!resolved || !IsRedirectAllowed(current, next)) {
+            LogLine(L"[FAIL] Refused redirect from \"%ls\" to \"%ls\" (error %u).", current.c_str(),
+                    resolved ? next.c_str() : worker_.Location().c_str(),
+                    static_cast<unsigned>(ERROR_HTTP_REDIRECT_FAILED));
+            end = CallEnd::kLimit;
+            return false;
         }
         current.swap(next);
     }
 }
 
-Downloader::CallEnd Downloader::Receive(HINTERNET request, ByteSink& sink, const wchar_t* url, uint64_t maxBytes,
+Downloader::CallEnd Downloader::Receive(ByteSink& sink, const wchar_t* url, uint64_t maxBytes,
                                         const TransferClock& clock, Progress* progress) {
     uint64_t written = 0;
     // The open usually brought the first block along.
     bool pending = worker_.HasBlock();
     for (;;) {
         if (!pending) {
-            if (!worker_.StartRead(request)) {
+            if (!worker_.StartRead()) {
+                LogNoThread(url);
                 return CallEnd::kFailed;
             }
             CallEnd end = AwaitCall(url, clock, progress);
@@ -144,9 +237,12 @@ Downloader::CallEnd Downloader::Receive(HINTERNET request, ByteSink& sink, const
                 return end;
             }
         }
-        // A failed read ends like the data: the caller judges what arrived.
+        if (!worker_.Succeeded()) {
+            LogFailure(url, worker_.Error());
+            return CallEnd::kFailed;
+        }
         DWORD count = worker_.Count();
-        if (!worker_.Succeeded() || count == 0) {
+        if (count == 0) {
             return CallEnd::kFinished;
         }
         // Nothing lands past what may arrive: a body that never ends fills no disk.
@@ -159,7 +255,8 @@ Downloader::CallEnd Downloader::Receive(HINTERNET request, ByteSink& sink, const
         // The next block is read while this one is written and the window
         // pumped; whoever leaves early abandons that read.
         pending = !worker_.Ended();
-        if (pending && !worker_.StartRead(request)) {
+        if (pending && !worker_.StartRead()) {
+            LogNoThread(url);
             return CallEnd::kFailed;
         }
         if (!sink.Write(data, count)) {
@@ -187,22 +284,26 @@ Downloader::CallEnd Downloader::Receive(HINTERNET request, ByteSink& sink, const
 Downloader::Downloader() {
     // A direct connection unless the build opted into the system's proxy.
     constexpr DWORD access = LAUNCHER_USE_SYSTEM_PROXY ? INTERNET_OPEN_TYPE_PRECONFIG : INTERNET_OPEN_TYPE_DIRECT;
-    session_ = InternetOpenW(kAgentName, access, nullptr, nullptr, 0);
-    if (session_ != nullptr) {
-        // Windows honours these; under Wine the launcher's own bounds hold.
-        DWORD timeout = kStallLimitMs;
-        for (DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT,
-                             INTERNET_OPTION_RECEIVE_TIMEOUT}) {
-            InternetSetOptionW(session_, option, &timeout, sizeof(timeout));
-        }
+    ScopedInternetHandle session(InternetOpenW(kAgentName, access, nullptr, nullptr, 0));
+    if (!session.IsValid()) {
+        return;
     }
+    // Windows honours these; under Wine the launcher's own bounds hold.
+    DWORD timeout = kStallLimitMs;
+    for (DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT,
+                         INTERNET_OPTION_RECEIVE_TIMEOUT}) {
+        InternetSetOptionW(session.Get(), option, &timeout, sizeof(timeout));
+    }
+    // Closed here unless it could be shared.
+    session_ = new (std::nothrow) SharedSession(session);
 }
 
 Downloader::~Downloader() {
-    // A call still outstanding is left to finish on its own thread.
+    // A call still outstanding is left to finish on its own thread, which
+    // keeps the session open until it has closed its request.
     worker_.Abandon();
     if (session_ != nullptr) {
-        InternetCloseHandle(session_);
+        session_->Release();
         session_ = nullptr;
     }
 }
@@ -211,8 +312,8 @@ bool Downloader::FetchManifest(const wchar_t* url, const wchar_t* relativePath) 
     FileSink file(relativePath);
     CallEnd end = Fetch(url, file, kManifestSizeCap, nullptr);
     file.Close();
-    if (end == CallEnd::kTimedOut || end == CallEnd::kLimit) {
-        // A manifest cut off by a bound could still parse as a whole one.
+    if (end != CallEnd::kFinished) {
+        // A manifest cut off by a bound or a failure could still parse as a whole one.
         file.Discard();
     }
     return end == CallEnd::kFinished;
@@ -230,8 +331,9 @@ Downloader::CallEnd Downloader::Fetch(const wchar_t* url, ByteSink& sink, uint64
     // The manifest shows no window and cannot be cancelled: it gets a deadline.
     TransferClock clock(progress == nullptr);
     CallEnd end = CallEnd::kFailed;
-    ScopedInternetHandle request(OpenFollowingRedirects(url, clock, progress, end));
-    if (!request.IsValid()) {
+    // The worker holds each request (an abandoned call's thread closes its own).
+    RequestScope request(worker_);
+    if (!OpenFollowingRedirects(url, clock, progress, end)) {
         return end == CallEnd::kFinished ? CallEnd::kFailed : end;
     }
     if (!sink.Open()) {
@@ -239,7 +341,7 @@ Downloader::CallEnd Downloader::Fetch(const wchar_t* url, ByteSink& sink, uint64
     }
     // The HTTP status is not looked at: the caller judges the content by
     // parsing it or by its digest.
-    return Receive(request.Get(), sink, url, maxBytes, clock, progress);
+    return Receive(sink, url, maxBytes, clock, progress);
 }
 
 bool DownloadEntry(Downloader& downloader, Progress& progress, const wchar_t* url, const wchar_t* relativePath,

@@ -11,6 +11,7 @@
 #include <wininet.h>
 
 #include <cstdint>
+#include <string>
 
 class Downloader {
 public:
@@ -30,7 +31,7 @@ public:
     // progress, whose Pump decides cancellation.
     bool FetchFile(const wchar_t* url, ByteSink& sink, uint64_t maxBytes, Progress& progress);
 
-    HINTERNET Session() const { return session_; }
+    HINTERNET Session() const { return session_ != nullptr ? session_->Get() : nullptr; }
 
 private:
     // How a network call or a transfer ended.
@@ -47,12 +48,14 @@ private:
     // progress is null for the manifest.
     CallEnd Fetch(const wchar_t* url, ByteSink& sink, uint64_t maxBytes, Progress* progress);
     CallEnd AwaitCall(const wchar_t* url, const TransferClock& clock, Progress* progress);
-    HINTERNET OpenFollowingRedirects(const wchar_t* url, const TransferClock& clock, Progress* progress,
-                                     CallEnd& end);
-    CallEnd Receive(HINTERNET request, ByteSink& sink, const wchar_t* url, uint64_t maxBytes,
-                    const TransferClock& clock, Progress* progress);
+    // True when the worker holds the request of the final answer.
+    bool OpenFollowingRedirects(const wchar_t* url, const TransferClock& clock, Progress* progress, CallEnd& end);
+    CallEnd Receive(ByteSink& sink, const wchar_t* url, uint64_t maxBytes, const TransferClock& clock,
+                    Progress* progress);
+    // One [FAIL] line for a call that could not be started.
+    void LogNoThread(const wchar_t* url) const;
 
-    HINTERNET session_ = nullptr;
+    SharedSession* session_ = nullptr;
     NetworkWorker worker_;
 };
 
@@ -61,3 +64,6 @@ private:
 // is requested).
 bool DownloadEntry(Downloader& downloader, Progress& progress, const wchar_t* url, const wchar_t* relativePath,
                    ByteSink& sink, uint64_t maxBytes);
+
+// Whether a transfer may follow a redirect from one absolute URL to another.
+bool IsRedirectAllowed(const std::wstring& from, const std::wstring& to);

@@ -13,6 +13,9 @@ constexpr SIZE_T kThreadStack = 256 * 1024;
 // Bytes read before the pace is trusted.
 constexpr uint64_t kPaceSample = 64 * 1024;
 
+// Abandoned threads whose call has not returned yet, in the process.
+volatile LONG abandonedRunning = 0;
+
 }  // namespace
 
 bool IsRedirectStatus(DWORD status) {
@@ -21,7 +24,9 @@ bool IsRedirectStatus(DWORD status) {
 
 // Shared by the caller and the thread; whoever lets go last frees it. The
 // events order every access: the caller writes the request before setting
-// `wake`, the thread writes the results before setting `finished`.
+// `wake`, the thread writes the results before setting `finished`. Between
+// calls the request is the caller's to close; once a call on it is
+// abandoned, only the thread touches it, and closes it as it lets go.
 struct NetworkWorker::Channel {
     LONG references = 2;
     volatile LONG abandoned = 0;
@@ -29,16 +34,16 @@ struct NetworkWorker::Channel {
     HANDLE finished = nullptr;
 
     int operation = kOpen;
-    HINTERNET session = nullptr;
-    HINTERNET readHandle = nullptr;  // the caller's; never closed here
+    SharedSession* session = nullptr;  // one reference, held until the end
     std::wstring url;
     DWORD flags = 0;
 
-    HINTERNET opened = nullptr;  // owned here until the caller takes it
+    ScopedInternetHandle request;
     DWORD status = 0;
     std::wstring location;
     bool hasBlock = false;
     bool ok = false;
+    DWORD error = 0;  // GetLastError() of the call that failed, from this thread
     DWORD count = 0;
     bool ended = false;
     int slot = 0;  // the buffer the last read filled
@@ -53,8 +58,11 @@ struct NetworkWorker::Channel {
     BYTE data[2][kTransferBlockSize];
 
     ~Channel() {
-        if (opened != nullptr) {
-            InternetCloseHandle(opened);
+        // The request before its session, whose closing would free its
+        // handle value for another.
+        request.Close();
+        if (session != nullptr) {
+            session->Release();
         }
         if (finished != nullptr) {
             CloseHandle(finished);
@@ -76,19 +84,25 @@ struct NetworkWorker::Channel {
         status = 0;
         location.clear();
         hasBlock = false;
-        opened = InternetOpenUrlW(session, url.c_str(), nullptr, 0, flags, 0);
-        if (opened == nullptr) {
+        error = 0;
+        request.Reset(InternetOpenUrlW(session->Get(), url.c_str(), nullptr, 0, flags, 0));
+        if (!request.IsValid()) {
+            error = GetLastError();
             return;
         }
+        if (IsAbandoned()) {
+            return;  // nobody waits for the rest
+        }
         DWORD length = sizeof(status);
-        if (!HttpQueryInfoW(opened, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &length, nullptr)) {
+        if (!HttpQueryInfoW(request.Get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &length,
+                            nullptr)) {
             status = 0;  // not HTTP, or no answer at all: whatever body there is counts
         }
         DWORD bytes = 0;
-        if (!HttpQueryInfoW(opened, HTTP_QUERY_LOCATION, nullptr, &bytes, nullptr) &&
+        if (!HttpQueryInfoW(request.Get(), HTTP_QUERY_LOCATION, nullptr, &bytes, nullptr) &&
             GetLastError() == ERROR_INSUFFICIENT_BUFFER && bytes >= sizeof(wchar_t)) {
             location.assign(bytes / sizeof(wchar_t), L'\0');
-            if (HttpQueryInfoW(opened, HTTP_QUERY_LOCATION, &location[0], &bytes, nullptr)) {
+            if (HttpQueryInfoW(request.Get(), HTTP_QUERY_LOCATION, &location[0], &bytes, nullptr)) {
                 location.resize(bytes / sizeof(wchar_t));
             } else {
                 location.clear();
@@ -97,17 +111,23 @@ struct NetworkWorker::Channel {
         if (IsRedirectStatus(status) && !location.empty()) {
             return;  // the caller follows it; the body is not wanted
         }
-        readHandle = opened;
         bodyReceived = 0;
         lengthKnown = ReadContentLength();
         Read();
         hasBlock = true;
     }
 
+    // HTTP/1.1: with a Transfer-Encoding the body ends by that encoding,
+    // and a Content-Length beside it counts nothing.
     bool ReadContentLength() {
+        DWORD bytes = 0;
+        if (HttpQueryInfoW(request.Get(), HTTP_QUERY_TRANSFER_ENCODING, nullptr, &bytes, nullptr) ||
+            GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
+            return false;
+        }
         wchar_t text[32];
-        DWORD bytes = sizeof(text);
-        if (!HttpQueryInfoW(opened, HTTP_QUERY_CONTENT_LENGTH, text, &bytes, nullptr)) {
+        bytes = sizeof(text);
+        if (!HttpQueryInfoW(request.Get(), HTTP_QUERY_CONTENT_LENGTH, text, &bytes, nullptr)) {
             return false;
         }
         wchar_t* end = nullptr;
@@ -126,12 +146,17 @@ struct NetworkWorker::Channel {
     void Read() {
         count = 0;
         ended = false;
+        error = 0;
         slot ^= 1;
         LARGE_INTEGER start;
         QueryPerformanceCounter(&start);
         DWORD available = 0;
-        ok = InternetQueryDataAvailable(readHandle, &available, 0, 0) != FALSE;
-        if (!ok || available == 0) {
+        ok = InternetQueryDataAvailable(request.Get(), &available, 0, 0) != FALSE;
+        if (!ok) {
+            error = GetLastError();
+            return;
+        }
+        if (available == 0 || IsAbandoned()) {
             return;
         }
         DWORD wanted = available;
@@ -141,7 +166,10 @@ struct NetworkWorker::Channel {
                 wanted = paced < kTransferBlockSize ? static_cast<DWORD>(paced) : kTransferBlockSize;
             }
         }
-        ok = InternetReadFile(readHandle, data[slot], wanted, &count) != FALSE;
+        ok = InternetReadFile(request.Get(), data[slot], wanted, &count) != FALSE;
+        if (!ok) {
+            error = GetLastError();
+        }
         LARGE_INTEGER end;
         QueryPerformanceCounter(&end);
         received += count;
@@ -167,7 +195,9 @@ struct NetworkWorker::Channel {
             }
             SetEvent(channel->finished);
         }
+        // Only an abandoned thread gets here; it closes the request as it lets go.
         channel->Release();
+        InterlockedDecrement(&abandonedRunning);
         return 0;
     }
 };
@@ -176,8 +206,13 @@ bool NetworkWorker::EnsureThread() {
     if (channel_ != nullptr) {
         return true;
     }
+    if (AbandonedStillRunning() >= kMaxStalledWorkers) {
+        startError_ = ERROR_MAX_THRDS_REACHED;
+        return false;
+    }
     Channel* channel = new (std::nothrow) Channel;
     if (channel == nullptr) {
+        startError_ = ERROR_NOT_ENOUGH_MEMORY;
         return false;
     }
     LARGE_INTEGER frequency;
@@ -191,6 +226,7 @@ bool NetworkWorker::EnsureThread() {
         thread = CreateThread(nullptr, kThreadStack, Channel::Run, channel, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
     }
     if (thread == nullptr) {
+        startError_ = GetLastError();
         delete channel;
         return false;
     }
@@ -205,42 +241,49 @@ void NetworkWorker::Start(int operation) {
     SetEvent(channel_->wake);
 }
 
-bool NetworkWorker::StartOpen(HINTERNET session, const wchar_t* url, DWORD flags) {
+bool NetworkWorker::StartOpen(SharedSession* session, const wchar_t* url, DWORD flags) {
     if (!EnsureThread()) {
         return false;
     }
-    channel_->session = session;
+    channel_->request.Close();
+    if (channel_->session != session) {
+        session->AddReference();
+        if (channel_->session != nullptr) {
+            channel_->session->Release();
+        }
+        channel_->session = session;
+    }
     channel_->url = url;
     channel_->flags = flags;
     Start(kOpen);
     return true;
 }
 
-bool NetworkWorker::StartRead(HINTERNET request) {
-    if (!EnsureThread()) {
+bool NetworkWorker::StartRead() {
+    // Only the thread that opened the request reads it.
+    if (channel_ == nullptr || !channel_->request.IsValid()) {
+        startError_ = ERROR_INVALID_HANDLE;
         return false;
-    }
-    if (channel_->readHandle != request) {
-        channel_->readHandle = request;
-        channel_->bodyReceived = 0;
-        channel_->lengthKnown = false;
     }
     Start(kRead);
     return true;
 }
 
+void NetworkWorker::CloseRequest() {
+    if (channel_ != nullptr) {
+        channel_->request.Close();
+    }
+}
+
 HANDLE NetworkWorker::Finished() const { return channel_ != nullptr ? channel_->finished : nullptr; }
 
-HINTERNET NetworkWorker::TakeRequest() {
-    HINTERNET request = channel_->opened;
-    channel_->opened = nullptr;
-    return request;
-}
+bool NetworkWorker::Opened() const { return channel_->request.IsValid(); }
 
 DWORD NetworkWorker::StatusCode() const { return channel_->status; }
 const std::wstring& NetworkWorker::Location() const { return channel_->location; }
 bool NetworkWorker::HasBlock() const { return channel_->hasBlock; }
 bool NetworkWorker::Succeeded() const { return channel_->ok; }
+DWORD NetworkWorker::Error() const { return channel_->error; }
 const BYTE* NetworkWorker::Data() const { return channel_->data[channel_->slot]; }
 DWORD NetworkWorker::Count() const { return channel_->count; }
 bool NetworkWorker::Ended() const { return channel_->ended; }
@@ -249,8 +292,13 @@ void NetworkWorker::Abandon() {
     if (channel_ == nullptr) {
         return;
     }
+    InterlockedIncrement(&abandonedRunning);
     InterlockedExchange(&channel_->abandoned, 1);
     SetEvent(channel_->wake);  // an idle thread wakes up and ends
     channel_->Release();
     channel_ = nullptr;
+}
+
+unsigned NetworkWorker::AbandonedStillRunning() {
+    return static_cast<unsigned>(InterlockedCompareExchange(&abandonedRunning, 0, 0));
 }

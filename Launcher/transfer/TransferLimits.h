@@ -15,6 +15,10 @@ constexpr uint32_t kStallLimitMs = LAUNCHER_STALL_LIMIT_MS;
 constexpr uint32_t kManifestDeadlineMs = LAUNCHER_MANIFEST_DEADLINE_MS;
 // Far above any real manifest (about 200 bytes an entry), far below a disk.
 constexpr uint32_t kManifestSizeCap = LAUNCHER_MANIFEST_SIZE_CAP;
+// Abandoned worker threads still waiting for a silent server at once; past
+// them a transfer fails at once, since each holds its stack and two blocks
+// of address space until the server hangs up.
+constexpr unsigned kMaxStalledWorkers = 4;
 // Hops per transfer; a loop then fails within seconds.
 constexpr unsigned kMaxRedirects = 10;
 

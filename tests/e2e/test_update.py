@@ -7,7 +7,7 @@ import re
 import pytest
 
 from harness.log import (FALLBACK, FALLBACK_FAILED, FETCHING, NO_UPDATE, VALID, created_directory, downloading,
-                         failed_to_replace, launched, log_of, staged_earlier)
+                         failed_to_download, failed_to_replace, launched, log_of, staged_earlier)
 from harness.server import (MANIFEST_PATH, Body, Drop, Paced, Redirect, Truncated, empty, file_entry, manifest_xml,
                             status)
 from harness.windows import (CANCEL_BUTTON, CAPTION, SIZE_TEXT, STATUS_TEXT, UPDATE_FAILED_TEXT, is_box,
@@ -153,6 +153,10 @@ def test_application_itself_is_updated_then_started(e2e, server):
 # --- the server unreachable
 
 
+def cannot_connect(e2e):
+    return failed_to_download(e2e.config["manifest_url"], 12029)  # ERROR_INTERNET_CANNOT_CONNECT
+
+
 @pytest.mark.parametrize("backup", ["none", "older"])
 def test_unreachable_server_runs_on_with_earlier_manifest(e2e, server, backup):
     earlier = current_app_manifest(e2e, server)
@@ -163,7 +167,7 @@ def test_unreachable_server_runs_on_with_earlier_manifest(e2e, server, backup):
 
     result = e2e.run(exit_code=0, timeout=20, watch=True)
 
-    assert result.log == log_of(FETCHING, VALID, NO_UPDATE, launched(0))
+    assert result.log == log_of(FETCHING, cannot_connect(e2e), VALID, NO_UPDATE, launched(0))
     assert result.shown == [], "a window was shown"
     assert result.exit_code == 0
     assert result.record is not None, "the application was not started"
@@ -187,7 +191,7 @@ def test_unreachable_server_falls_back_to_backup(e2e, server, primary):
 
     result = e2e.run(exit_code=5, timeout=20, watch=True)
 
-    assert result.log == log_of(FETCHING, FALLBACK, NO_UPDATE, launched(5))
+    assert result.log == log_of(FETCHING, cannot_connect(e2e), FALLBACK, NO_UPDATE, launched(5))
     assert result.shown == [], "a window was shown"
     assert result.exit_code == 5
     assert result.record is not None, "the application was not started"
@@ -212,7 +216,8 @@ def test_no_usable_manifest_shows_box_without_owner(e2e, server, case):
     assert box.caption == CAPTION
     assert box.text == UPDATE_FAILED_TEXT, repr(box)
     assert box.owner == 0, "the box has an owner: %r" % box
-    assert result.log == log_of(FETCHING, FALLBACK_FAILED)
+    assert result.log == log_of(FETCHING, () if case == "error-page-no-backup" else cannot_connect(e2e),
+                                FALLBACK_FAILED)
     assert result.exit_code == 1
     assert result.record is None, "the application was started"
     if case != "unreachable-both-invalid":

@@ -56,6 +56,15 @@ def created_directory(folder):
     return '[ OK ] Created directory: "%s"' % windows_path(folder)
 
 
+def failed_to_download(url, error):
+    """A connection, name, certificate or read failure, with WinINet's error."""
+    return '[FAIL] Failed to download "%s" (error %d).' % (url, error)
+
+
+def refused_redirect(from_url, to_url):
+    return '[FAIL] Refused redirect from "%s" to "%s" (error 12156).' % (from_url, to_url)
+
+
 def failed_to_replace(path, error):
     """A staged file that could not be moved over its target (held open, say)."""
     return '[FAIL] Failed to replace "%s" (error %d).' % (path.replace("/", "\\"), error)

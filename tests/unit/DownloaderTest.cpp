@@ -23,6 +23,9 @@ namespace {
 
 constexpr size_t kBodySize = 10000;
 constexpr size_t kTruncatedAfter = 3000;
+constexpr size_t kChunkSize = 1000;
+// A size no other path sends: a redirect that lands elsewhere cannot pass for it.
+constexpr size_t kFarBodySize = 4321;
 // Several of the largest reads, and not a multiple of one.
 constexpr size_t kLargeBodySize = 3 * 1024 * 1024 + 7;
 constexpr DWORD kSocketTimeoutMs = 5000;
@@ -37,7 +40,12 @@ std::string Body(size_t size) {
     return body;
 }
 
+// A path with a query of 3,000 characters: longer than the platform's usual
+// URL maximum (2,083), yet within what servers take.
+std::string LongTarget() { return "/far?" + std::string(3000, 'q'); }
+
 std::wstring Widen(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
 
 // A loopback HTTP/1.1 server on a free port, one connection at a time, each
 // answered according to the request path and then closed. It records every
@@ -67,6 +75,7 @@ public:
         if (thread_.joinable()) {
             thread_.join();
         }
+        ReleaseHeld();
         if (listener_ != INVALID_SOCKET) {
             closesocket(listener_);
         }
@@ -87,6 +96,15 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         return requests_;
     }
+    // Hangs up on the connections held without an answer.
+    void ReleaseHeld() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (SOCKET client : held_) {
+            shutdown(client, SD_SEND);
+            closesocket(client);
+        }
+        held_.clear();
+    }
 
 private:
     void Serve() {
@@ -106,19 +124,21 @@ private:
             DWORD timeout = kSocketTimeoutMs;
             setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout), sizeof(timeout));
             setsockopt(client, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&timeout), sizeof(timeout));
-            Answer(client);
-            shutdown(client, SD_SEND);
-            closesocket(client);
+            if (Answer(client)) {
+                shutdown(client, SD_SEND);
+                closesocket(client);
+            }
         }
     }
 
-    void Answer(SOCKET client) {
+    // False when the connection was already closed or kept here.
+    bool Answer(SOCKET client) {
         std::string head;
         char buffer[1024];
         while (head.find("\r\n\r\n") == std::string::npos && head.size() < 65536) {
             int count = recv(client, buffer, sizeof(buffer), 0);
             if (count <= 0) {
-                return;
+                return true;
             }
             head.append(buffer, static_cast<size_t>(count));
         }
@@ -137,11 +157,51 @@ private:
             SendAll(client, Response("200 OK", Body(kBodySize), "Set-Cookie: served=yes; Path=/\r\n"));
         } else if (path == "/moved") {
             SendAll(client, Response("302 Found", "", "Location: /body\r\n"));
+        } else if (path == "/moved-far") {
+            SendAll(client, Response("302 Found", "", ("Location: " + LongTarget() + "\r\n").c_str()));
+        } else if (path == LongTarget()) {
+            SendAll(client, Response("200 OK", Body(kFarBodySize), ""));
+        } else if (path == "/to-ftp") {
+            // The same server under another scheme: a request, had one been made, would show.
+            std::string location = "Location: ftp://127.0.0.1:" + std::to_string(port_) + "/body\r\n";
+            SendAll(client, Response("302 Found", "", location.c_str()));
         } else if (path == "/large") {
             SendAll(client, Response("200 OK", Body(kLargeBodySize), ""));
         } else if (path == "/unsized") {
             // No Content-Length: the body ends when the server hangs up.
             SendAll(client, "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" + Body(kBodySize));
+        } else if (path == "/chunked") {
+            // Chunked, with a Content-Length that does not count the body;
+            // the first chunk comes alone, so that it is read alone.
+            std::string body = Body(kBodySize);
+            std::string response = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nContent-Length: 10\r\n"
+                                   "Connection: close\r\n\r\n";
+            for (size_t at = 0; at < body.size(); at += kChunkSize) {
+                std::string chunk = body.substr(at, kChunkSize);
+                char size[16];
+                snprintf(size, sizeof(size), "%x\r\n", static_cast<unsigned>(chunk.size()));
+                response += size + chunk + "\r\n";
+                if (at == 0) {
+                    SendAll(client, response);
+                    response.clear();
+                    Sleep(200);
+                }
+            }
+            SendAll(client, response + "0\r\n\r\n");
+        } else if (path == "/silent") {
+            // Accepted and read, never answered: held open until released.
+            std::lock_guard<std::mutex> lock(mutex_);
+            held_.push_back(client);
+            return false;
+        } else if (path == "/reset") {
+            // Part of the body, then a reset instead of an orderly close.
+            std::string response = Response("200 OK", Body(kBodySize), "");
+            SendAll(client, response.substr(0, response.size() - (kBodySize - kTruncatedAfter)));
+            Sleep(100);
+            linger hard = {1, 0};
+            setsockopt(client, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&hard), sizeof(hard));
+            closesocket(client);
+            return false;
         } else if (path == "/truncated") {
             // Promises the whole body, sends part of it and hangs up.
             std::string response = Response("200 OK", Body(kBodySize), "");
@@ -149,6 +209,7 @@ private:
         } else {
             SendAll(client, Response("404 Not Found", "", ""));
         }
+        return true;
     }
 
     static std::string Response(const char* status, const std::string& body, const char* extraHeaders) {
@@ -174,6 +235,7 @@ private:
     std::atomic<int> connections_{0};
     mutable std::mutex mutex_;
     std::vector<std::string> requests_;
+    std::vector<SOCKET> held_;
     std::thread thread_;
 };
 
@@ -212,6 +274,16 @@ uint64_t FileSize(const std::wstring& path) {
         return UINT64_MAX;
     }
     return (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+// Waits until no abandoned worker thread is still waiting for its call.
+bool AbandonedWorkersEnd() {
+    for (DWORD start = GetTickCount(); GetTickCount() - start < 10000; Sleep(20)) {
+        if (NetworkWorker::AbandonedStillRunning() == 0) {
+            return true;
+        }
+    }
+    return false;
 }
 
 void DrainQueue() {
@@ -261,9 +333,12 @@ TEST_F(Download, WritesWhateverBodyTheServerSends) {
         {"an error page, like any other body", "/missing", "<html><body>Not here</body></html>"},
         {"an empty body", "/empty", ""},
         {"a body of several chunks", "/body", Body(kBodySize)},
+        // Before the large body, so that the first read asks for what arrived, not for the pace's worth.
+        {"a chunked body, whatever Content-Length says", "/chunked", Body(kBodySize)},
         {"a body of several full blocks, read while the last is written", "/large", Body(kLargeBodySize), true},
         {"a body without a length, ended by the server", "/unsized", Body(kBodySize)},
         {"a redirect, followed", "/moved", Body(kBodySize)},
+        {"a redirect to a URL longer than 2,083 characters, followed", "/moved-far", Body(kFarBodySize)},
         {"a connection closed in mid-body: the digest check judges it", "/truncated", Body(kTruncatedAfter)},
     };
     for (const BodyCase& c : cases) {
@@ -464,12 +539,100 @@ TEST_F(Download, UnopenableUrlsFailWithoutAFile) {
         EXPECT_FALSE(Fetch(c.url.c_str(), L"unreachable.bin", true));
         EXPECT_FALSE(FileExists(L"unreachable.bin"));
     }
+    // Without a URL or a file there is no transfer to report.
     EXPECT_FALSE(Fetch(nullptr, L"unreachable.bin", true));
     EXPECT_FALSE(Fetch(server.Url("/body").c_str(), nullptr, true));
     EXPECT_FALSE(FileExists(L"unreachable.bin"));
     EXPECT_EQ(window.Done(), 0.0);
-    EXPECT_EQ(log.Text(), "");
+    // Each failed transfer in one line, with the platform's reason:
+    // ERROR_INTERNET_CANNOT_CONNECT and ERROR_INTERNET_UNRECOGNIZED_SCHEME.
+    EXPECT_EQ(log.Text(), "[FAIL] Failed to download \"" + Narrow(cases[0].url) + "\" (error 12029).\r\n"
+                          "[FAIL] Failed to download \"no scheme at all\" (error 12006).\r\n");
     EXPECT_FALSE(window.IsCancelled());
+}
+
+TEST_F(Download, ARedirectToAnotherSchemeIsRefusedWithoutAFile) {
+    const std::wstring url = server.Url("/to-ftp");
+    const std::string refused = "[FAIL] Refused redirect from \"" + Narrow(url) +
+                                "\" to \"ftp://127.0.0.1:" + std::to_string(server.Port()) +
+                                "/body\" (error 12156).\r\n";
+    for (bool withProgress : {false, true}) {
+        SCOPED_TRACE(withProgress ? "a file of the update" : "a manifest");
+        LogCapture log;
+        int before = server.Connections();
+        EXPECT_FALSE(Fetch(url.c_str(), L"refused.bin", withProgress));
+        EXPECT_FALSE(FileExists(L"refused.bin"));
+        Sleep(200);  // a request, had one been sent, would have arrived by now
+        EXPECT_EQ(server.Connections(), before + 1);
+        EXPECT_EQ(log.Text(), refused);
+    }
+}
+
+TEST(Redirect, OnlyToHttpOrHttpsAndNeverFromHttpsToHttp) {
+    struct RedirectCase {
+        const wchar_t* from;
+        const wchar_t* to;
+        bool allowed;
+    };
+    const RedirectCase cases[] = {
+        {L"http://example.test/a", L"http://example.test/b", true},
+        {L"http://example.test/a", L"https://example.test/b", true},
+        {L"https://example.test/a", L"https://other.test/b", true},
+        {L"HTTPS://example.test/a", L"Https://example.test/b", true},
+        {L"https://example.test/a", L"http://example.test/b", false},
+        {L"HTTPS://example.test/a", L"HTTP://example.test/b", false},
+        {L"http://example.test/a", L"ftp://example.test/b", false},
+        {L"https://example.test/a", L"file:///C:/Windows/win.ini", false},
+        {L"http://example.test/a", L"httpx://example.test/b", false},
+        {L"http://example.test/a", L"no scheme at all", false},
+    };
+    for (const RedirectCase& c : cases) {
+        EXPECT_EQ(IsRedirectAllowed(c.from, c.to), c.allowed) << Narrow(c.from) << " -> " << Narrow(c.to);
+    }
+}
+
+TEST_F(Download, AConnectionResetInMidBodyFailsWithItsReason) {
+    const std::wstring url = server.Url("/reset");
+    for (bool withProgress : {false, true}) {
+        SCOPED_TRACE(withProgress ? "a file of the update" : "a manifest");
+        std::string logged;
+        {
+            LogCapture log;
+            EXPECT_FALSE(Fetch(url.c_str(), L"reset.bin", withProgress));
+            logged = log.Text();
+        }
+        // The socket's WSAECONNRESET, as Wine's WinINet passes it on.
+        EXPECT_EQ(logged, "[FAIL] Failed to download \"" + Narrow(url) + "\" (error 10054).\r\n");
+        // A manifest cut short could still parse as a whole one; a file's digest judges it.
+        EXPECT_EQ(FileExists(L"reset.bin"), withProgress);
+    }
+}
+
+TEST_F(Download, StalledTransfersKeepAFewThreadsWaitingThenFailAtOnce) {
+    ASSERT_TRUE(AbandonedWorkersEnd());
+    const std::wstring url = server.Url("/silent");
+    std::string expected;
+    LogCapture log;
+    for (unsigned i = 0; i < kMaxStalledWorkers; ++i) {
+        EXPECT_FALSE(Fetch(url.c_str(), L"stalled.bin", false));
+        expected += "[FAIL] No data from \"" + Narrow(url) + "\" for " + std::to_string(kStallLimitMs / 1000) +
+                    " s (error 12002).\r\n";
+    }
+    DWORD start = GetTickCount();
+    EXPECT_FALSE(Fetch(url.c_str(), L"stalled.bin", true));
+    EXPECT_LT(GetTickCount() - start, 1000u);
+    Sleep(200);  // a request, had one been sent, would have arrived by now
+    EXPECT_EQ(server.Connections(), static_cast<int>(kMaxStalledWorkers));
+    EXPECT_FALSE(FileExists(L"stalled.bin"));
+    expected += "[FAIL] Failed to download \"" + Narrow(url) + "\": " + std::to_string(kMaxStalledWorkers) +
+                " stalled transfers still wait (error 164).\r\n";
+    EXPECT_EQ(log.Text(), expected);
+
+    // Once the server lets go, their threads end and transfers start again.
+    server.ReleaseHeld();
+    EXPECT_TRUE(AbandonedWorkersEnd());
+    EXPECT_TRUE(Fetch(server.Url("/body").c_str(), L"stalled.bin", true));
+    EXPECT_EQ(log.Text(), expected);
 }
 
 TEST_F(Download, DownloadEntryLogsPathThenUrlAndCountsProgress) {
