@@ -3,7 +3,10 @@
 #include "common/FileHelpers.h"
 #include "common/RunLog.h"
 
-bool FileSink::Open() {
+bool FileSink::Open(const Answer& answer) {
+    if (answer.offset != 0) {
+        return false;
+    }
     // The same full path for the directories and the file.
     if (relativePath_ == nullptr || !EnsureParentDirectories(relativePath_, &fullPath_)) {
         return false;

@@ -12,8 +12,9 @@ public:
     FileSink(const FileSink&) = delete;
     FileSink& operator=(const FileSink&) = delete;
 
-    // Creates the file's directories (logging any it made) and the file.
-    bool Open() override;
+    // Creates the file's directories (logging any it made) and the file; a
+    // plain file always takes the body from its start.
+    bool Open(const Answer& answer) override;
     bool Write(const BYTE* data, DWORD count) override;
     // Closes the file; Discard also deletes what was written.
     void Close() { file_.Close(); }

@@ -3,6 +3,7 @@
 #include "common/Constants.h"
 #include "common/Handles.h"
 #include "common/RunLog.h"
+#include "core/FetchEntry.h"
 #include "core/Launch.h"
 #include "core/ObtainManifest.h"
 #include "install/Commit.h"
@@ -44,19 +45,11 @@ bool FetchStale(HINSTANCE instance, Downloader& downloader, const Manifest& mani
     ScopedCryptProvider provider(AcquireDigestProvider(manifest.signedFormat));
     std::vector<Replacement> staged;
     auto stage = [&](const ManifestEntry& entry) {
-        if (IsStagedWhole(entry, provider.Get())) {
-            LogLine(L"[ OK ] Using \"%ls\" as received by an earlier run.", entry.path.c_str());
-            staged.push_back({StagingPathFor(entry.path), entry.path});
-            return true;
+        if (!FetchEntry(downloader, window, entry, provider.Get())) {
+            return false;
         }
-        StagedFile file(entry, provider.Get());
-        uint64_t bound = entry.HasKnownSize() ? static_cast<uint64_t>(entry.size) : UINT64_MAX;
-        if (DownloadEntry(downloader, window, entry.src.c_str(), entry.path.c_str(), file, bound) && file.Finish()) {
-            staged.push_back({file.Path(), entry.path});
-            return true;
-        }
-        file.Discard();
-        return false;
+        staged.push_back({StagingPathFor(entry.path), entry.path});
+        return true;
     };
     // A click given after the last block still counts: nothing is replaced,
     // and nothing starts, once cancelled.

@@ -8,6 +8,33 @@
 #include <vector>
 #include <cwctype>
 
+namespace {
+
+// Beside a partial copy: what identifies it, for a later resume.
+constexpr wchar_t kInfoSuffix[] = L".info";
+
+bool ReadText(const std::wstring& path, std::wstring& text) {
+    ScopedFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    LARGE_INTEGER size = {};
+    if (!file.IsValid() || !GetFileSizeEx(file.Get(), &size) || size.QuadPart > 64 * 1024) {
+        return false;
+    }
+    text.assign(static_cast<size_t>(size.QuadPart) / sizeof(wchar_t), L'\0');
+    DWORD bytes = static_cast<DWORD>(text.size() * sizeof(wchar_t));
+    DWORD got = 0;
+    return bytes == 0 || (ReadFile(file.Get(), &text[0], bytes, &got, nullptr) && got == bytes);
+}
+
+bool WriteText(const std::wstring& path, const std::wstring& text) {
+    ScopedFileHandle file(
+        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD bytes = static_cast<DWORD>(text.size() * sizeof(wchar_t));
+    DWORD put = 0;
+    return file.IsValid() && WriteFile(file.Get(), text.data(), bytes, &put, nullptr) && put == bytes;
+}
+
+}  // namespace
+
 std::wstring StagingPathFor(const std::wstring& relativeTarget) {
     // FNV-1a over the path as Windows compares names (case-insensitively):
     // short, fixed-length names whatever the depth of the target.
@@ -66,7 +93,8 @@ void PruneStaging(const Manifest& manifest) {
         bool keep = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
                     _wcsicmp(name.c_str(), kCommitJournal) == 0;
         for (const std::wstring& path : wanted) {
-            keep = keep || _wcsicmp(path.c_str(), name.c_str()) == 0;
+            keep = keep || _wcsicmp(path.c_str(), name.c_str()) == 0 ||
+                   _wcsicmp((path + kInfoSuffix).c_str(), name.c_str()) == 0;
         }
         if (!keep) {
             DeleteFileW((folder + L"\\" + found.cFileName).c_str());
@@ -78,9 +106,67 @@ void PruneStaging(const Manifest& manifest) {
 StagedFile::StagedFile(const ManifestEntry& entry, HCRYPTPROV provider)
     : entry_(entry), provider_(provider), stagedPath_(StagingPathFor(entry.path)) {}
 
-bool StagedFile::Open() {
+std::wstring StagedFile::Identity(const std::wstring& validator) const {
+    return entry_.path + L"\n" + std::to_wstring(entry_.size) + L"\n" + entry_.md5 + L"\n" + entry_.sha256 + L"\n" +
+           validator + L"\n";
+}
+
+ResumeFrom StagedFile::ResumePoint() {
+    ResumeFrom from;
+    std::wstring full;
+    std::wstring info;
+    std::wstring text;
+    if (!ResolveRelativePath(stagedPath_.c_str(), full) || !ResolveRelativePath((stagedPath_ + kInfoSuffix).c_str(), info) ||
+        !ReadText(info, text)) {
+        return from;
+    }
+    // The identity is the entry's (path, size and digests) and a validator.
+    std::wstring validator = text.size() > 1 ? text.substr(0, text.size() - 1) : std::wstring();
+    size_t cut = validator.rfind(L'\n');
+    validator = cut == std::wstring::npos ? std::wstring() : validator.substr(cut + 1);
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    uint64_t size = 0;
+    if (GetFileAttributesExW(full.c_str(), GetFileExInfoStandard, &data)) {
+        size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    }
+    if (validator.empty() || _wcsicmp(text.c_str(), Identity(validator).c_str()) != 0 || !entry_.HasKnownSize() ||
+        size == 0 || size >= static_cast<uint64_t>(entry_.size)) {
+        Discard();
+        return from;
+    }
+    from.offset = size;
+    from.validator = validator;
+    return from;
+}
+
+bool StagedFile::OpenResumed(const std::wstring& fullPath, uint64_t offset) {
+    file_.Reset(CreateFileW(fullPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file_.IsValid()) {
+        return false;
+    }
+    // The bytes kept are digested once more, as part of the whole.
+    BYTE buffer[64 * 1024];
+    uint64_t left = offset;
+    while (left > 0) {
+        DWORD want = left < sizeof(buffer) ? static_cast<DWORD>(left) : static_cast<DWORD>(sizeof(buffer));
+        DWORD got = 0;
+        if (!ReadFile(file_.Get(), buffer, want, &got, nullptr) || got == 0) {
+            return false;
+        }
+        digest_.Add(buffer, got);
+        left -= got;
+    }
+    LARGE_INTEGER at;
+    at.QuadPart = static_cast<LONGLONG>(offset);
+    return SetFilePointerEx(file_.Get(), at, nullptr, FILE_BEGIN) && SetEndOfFile(file_.Get());
+}
+
+bool StagedFile::Open(const Answer& answer) {
     std::wstring fullPath;
-    if (!EnsureParentDirectories(entry_.path.c_str()) || !ResolveRelativePath(stagedPath_.c_str(), fullPath)) {
+    std::wstring infoPath;
+    if (!EnsureParentDirectories(entry_.path.c_str()) || !ResolveRelativePath(stagedPath_.c_str(), fullPath) ||
+        !ResolveRelativePath((stagedPath_ + kInfoSuffix).c_str(), infoPath)) {
         return false;
     }
     // The staging folder is the launcher's own business: made without a log line.
@@ -90,16 +176,31 @@ bool StagedFile::Open() {
             CreateDirectoryW(full.c_str(), nullptr);
         }
     }
-    file_.Reset(CreateFileW(fullPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                            nullptr));
-    if (!file_.IsValid()) {
-        LogLine(L"[FAIL] Failed to open file \"%ls\" (error %u).", stagedPath_.c_str(),
-                static_cast<unsigned>(GetLastError()));
-        return false;
-    }
     if (!digest_.Start(provider_, !entry_.sha256.empty())) {
         LogLine(L"[FAIL] Failed to digest \"%ls\".", entry_.path.c_str());
         return false;
+    }
+    offset_ = answer.offset;
+    if (offset_ > 0) {
+        if (!OpenResumed(fullPath, offset_)) {
+            LogLine(L"[FAIL] Failed to open file \"%ls\" (error %u).", stagedPath_.c_str(),
+                    static_cast<unsigned>(GetLastError()));
+            return false;
+        }
+    } else {
+        file_.Reset(CreateFileW(fullPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                nullptr));
+        if (!file_.IsValid()) {
+            LogLine(L"[FAIL] Failed to open file \"%ls\" (error %u).", stagedPath_.c_str(),
+                    static_cast<unsigned>(GetLastError()));
+            return false;
+        }
+    }
+    // Written before the first byte, so that a run killed meanwhile leaves a
+    // partial copy the next one can resume.
+    identified_ = !answer.validator.empty() && WriteText(infoPath, Identity(answer.validator));
+    if (!identified_) {
+        DeleteFileW(infoPath.c_str());
     }
     return true;
 }
@@ -125,12 +226,24 @@ bool StagedFile::Finish() {
     wchar_t sha256[kSha256BufferLength];
     bool withSha256 = !entry_.sha256.empty();
     // The manifest may give the digests in either case.
-    return (!entry_.HasKnownSize() || digest_.Bytes() == static_cast<uint64_t>(entry_.size)) &&
-           digest_.Finish(md5, withSha256 ? sha256 : nullptr) && _wcsicmp(entry_.md5.c_str(), md5) == 0 &&
-           (!withSha256 || _wcsicmp(entry_.sha256.c_str(), sha256) == 0);
+    bool whole = (!entry_.HasKnownSize() || digest_.Bytes() == static_cast<uint64_t>(entry_.size)) &&
+                 digest_.Finish(md5, withSha256 ? sha256 : nullptr) && _wcsicmp(entry_.md5.c_str(), md5) == 0 &&
+                 (!withSha256 || _wcsicmp(entry_.sha256.c_str(), sha256) == 0);
+    if (whole) {
+        DeleteStagedFile(stagedPath_ + kInfoSuffix);  // whole: nothing left to resume
+    }
+    return whole;
+}
+
+void StagedFile::Keep() {
+    file_.Close();
+    if (!identified_) {
+        Discard();
+    }
 }
 
 void StagedFile::Discard() {
     file_.Close();
     DeleteStagedFile(stagedPath_);
+    DeleteStagedFile(stagedPath_ + kInfoSuffix);
 }

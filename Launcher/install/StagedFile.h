@@ -4,6 +4,7 @@
 #pragma once
 
 #include "common/ByteSink.h"
+#include "transfer/Downloader.h"
 #include "common/Handles.h"
 #include "manifest/Digest.h"
 #include "manifest/Manifest.h"
@@ -31,22 +32,41 @@ public:
     StagedFile(const StagedFile&) = delete;
     StagedFile& operator=(const StagedFile&) = delete;
 
+    // Where a transfer may resume: the length of a partial copy an earlier
+    // attempt left, with the server's validator, when the identity kept
+    // beside it (Path() + ".info": the entry's path, size and digests, and
+    // the validator) is this entry's; else offset 0. A partial of another
+    // entry, or of this path with other content, is deleted.
+    ResumeFrom ResumePoint();
+
     // Creates the target's directories (logging any it made, as a write in
-    // place would) and the staging file.
-    bool Open() override;
+    // place would) and the staging file, or, for a resumed answer, keeps the
+    // partial copy's first answer.offset bytes (digesting them) and appends.
+    // The identity is written beside it when the server gave a validator.
+    bool Open(const Answer& answer) override;
     bool Write(const BYTE* data, DWORD count) override;
+    // The bytes the copy held before this transfer's first block.
+    uint64_t Offset() const { return offset_; }
     // Closes the file; true when it holds exactly the entry's size (when
     // known) and digest(s).
     bool Finish();
-    // Closes and deletes the staging file.
+    // Closes the file and keeps what arrived for a later resume, when the
+    // server identified it; else deletes it.
+    void Keep();
+    // Closes and deletes the staging file and its identity.
     void Discard();
 
     const std::wstring& Path() const { return stagedPath_; }
 
 private:
+    bool OpenResumed(const std::wstring& fullPath, uint64_t offset);
+    std::wstring Identity(const std::wstring& validator) const;
+
     const ManifestEntry& entry_;
     HCRYPTPROV provider_;
     std::wstring stagedPath_;
     ScopedFileHandle file_;
     Digest digest_;
+    uint64_t offset_ = 0;
+    bool identified_ = false;
 };

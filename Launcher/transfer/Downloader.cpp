@@ -74,10 +74,14 @@ private:
     NetworkWorker& worker_;
 };
 
-// A connection, name or certificate failure: the worker took the error
-// where the call failed.
-void LogFailure(const wchar_t* url, DWORD error) {
-    LogLine(L"[FAIL] Failed to download \"%ls\" (error %u).", url, static_cast<unsigned>(error));
+// The first byte a Content-Range ("bytes N-M/T") says its body starts at.
+bool RangeStart(const std::wstring& range, uint64_t& start) {
+    if (range.compare(0, 6, L"bytes ") != 0) {
+        return false;
+    }
+    wchar_t* end = nullptr;
+    start = _wcstoui64(range.c_str() + 6, &end, 10);
+    return end != range.c_str() + 6 && *end == L'-';
 }
 
 // The scheme of an absolute URL in lower case, or "" when it has none.
@@ -163,6 +167,7 @@ Downloader::CallEnd Downloader::AwaitCall(const wchar_t* url, const TransferCloc
         return CallEnd::kFinished;
     }
     worker_.Abandon();
+    lastError_ = ERROR_INTERNET_TIMEOUT;
     if (deadlineBound) {
         LogLine(L"[FAIL] Download of \"%ls\" took longer than %u s (error %u).", url, Seconds(kManifestDeadlineMs),
                 static_cast<unsigned>(ERROR_INTERNET_TIMEOUT));
@@ -173,7 +178,14 @@ Downloader::CallEnd Downloader::AwaitCall(const wchar_t* url, const TransferCloc
     return CallEnd::kTimedOut;
 }
 
-void Downloader::LogNoThread(const wchar_t* url) const {
+// A connection, name or certificate failure: the worker took the error
+// where the call failed.
+void Downloader::LogFailure(const wchar_t* url, DWORD error) {
+    lastError_ = error;
+    LogLine(L"[FAIL] Failed to download \"%ls\" (error %u).", url, static_cast<unsigned>(error));
+}
+
+void Downloader::LogNoThread(const wchar_t* url) {
     DWORD error = worker_.StartError();
     if (error == ERROR_MAX_THRDS_REACHED) {
         LogLine(L"[FAIL] Failed to download \"%ls\": %u stalled transfers still wait (error %u).", url,
@@ -183,11 +195,11 @@ void Downloader::LogNoThread(const wchar_t* url) const {
     }
 }
 
-bool Downloader::OpenFollowingRedirects(const wchar_t* url, const TransferClock& clock, Progress* progress,
-                                        CallEnd& end) {
+bool Downloader::OpenFollowingRedirects(const wchar_t* url, const std::wstring& headers,
+                                        const TransferClock& clock, Progress* progress, CallEnd& end) {
     std::wstring current = url;
     for (unsigned hops = 0;; ++hops) {
-        if (!worker_.StartOpen(session_, current.c_str(), kRequestFlags)) {
+        if (!worker_.StartOpen(session_, current.c_str(), kRequestFlags, headers)) {
             LogNoThread(url);
             return false;
         }
@@ -197,6 +209,7 @@ bool Downloader::OpenFollowingRedirects(const wchar_t* url, const TransferClock&
         }
         if (!worker_.Opened()) {
             LogFailure(url, worker_.Error());
+            end = CallEnd::kNetwork;
             return false;
         }
         if (!IsRedirectStatus(worker_.StatusCode()) || worker_.Location().empty()) {
@@ -239,10 +252,16 @@ Downloader::CallEnd Downloader::Receive(ByteSink& sink, const wchar_t* url, uint
         }
         if (!worker_.Succeeded()) {
             LogFailure(url, worker_.Error());
-            return CallEnd::kFailed;
+            return CallEnd::kNetwork;
         }
         DWORD count = worker_.Count();
         if (count == 0) {
+            // A file cut short of its length is worth another attempt; a
+            // manifest is judged by parsing what came.
+            if (progress != nullptr && worker_.ShortOfLength()) {
+                LogFailure(url, ERROR_INTERNET_CONNECTION_ABORTED);
+                return CallEnd::kNetwork;
+            }
             return CallEnd::kFinished;
         }
         // Nothing lands past what may arrive: a body that never ends fills no disk.
@@ -310,7 +329,7 @@ Downloader::~Downloader() {
 
 bool Downloader::FetchManifest(const wchar_t* url, const wchar_t* relativePath) {
     FileSink file(relativePath);
-    CallEnd end = Fetch(url, file, kManifestSizeCap, nullptr);
+    CallEnd end = Fetch(url, file, kManifestSizeCap, nullptr, ResumeFrom());
     file.Close();
     if (end != CallEnd::kFinished) {
         // A manifest cut off by a bound or a failure could still parse as a whole one.
@@ -319,33 +338,64 @@ bool Downloader::FetchManifest(const wchar_t* url, const wchar_t* relativePath) 
     return end == CallEnd::kFinished;
 }
 
-bool Downloader::FetchFile(const wchar_t* url, ByteSink& sink, uint64_t maxBytes, Progress& progress) {
+FetchOutcome Downloader::FetchFile(const wchar_t* url, ByteSink& sink, uint64_t maxBytes, Progress& progress,
+                                   const ResumeFrom& from) {
     // Once cancelled, nothing more is requested.
-    return progress.Pump() && Fetch(url, sink, maxBytes, &progress) == CallEnd::kFinished;
+    if (!progress.Pump()) {
+        return FetchOutcome::kCancelled;
+    }
+    switch (Fetch(url, sink, maxBytes, &progress, from)) {
+    case CallEnd::kFinished:
+        return FetchOutcome::kDone;
+    case CallEnd::kCancelled:
+        return FetchOutcome::kCancelled;
+    case CallEnd::kTimedOut:
+    case CallEnd::kNetwork:
+        return FetchOutcome::kNetworkFailure;
+    case CallEnd::kResumeRefused:
+        return FetchOutcome::kResumeRefused;
+    default:
+        return FetchOutcome::kFailed;
+    }
 }
 
-Downloader::CallEnd Downloader::Fetch(const wchar_t* url, ByteSink& sink, uint64_t maxBytes, Progress* progress) {
+Downloader::CallEnd Downloader::Fetch(const wchar_t* url, ByteSink& sink, uint64_t maxBytes, Progress* progress,
+                                      const ResumeFrom& from) {
     if (url == nullptr || session_ == nullptr) {
         return CallEnd::kFailed;
     }
     // The manifest shows no window and cannot be cancelled: it gets a deadline.
     TransferClock clock(progress == nullptr);
     CallEnd end = CallEnd::kFailed;
+    // Only the bytes that are missing, and only if the body is still the one
+    // they were part of: otherwise the server answers with all of it.
+    std::wstring headers;
+    if (from.offset > 0) {
+        headers = L"Range: bytes=" + std::to_wstring(from.offset) + L"-\r\nIf-Range: " + from.validator + L"\r\n";
+    }
     // The worker holds each request (an abandoned call's thread closes its own).
     RequestScope request(worker_);
-    if (!OpenFollowingRedirects(url, clock, progress, end)) {
+    if (!OpenFollowingRedirects(url, headers, clock, progress, end)) {
         return end == CallEnd::kFinished ? CallEnd::kFailed : end;
     }
-    if (!sink.Open()) {
+    Answer answer;
+    answer.validator = worker_.Validator();
+    if (from.offset > 0) {
+        uint64_t start = 0;
+        DWORD status = worker_.StatusCode();
+        if (status == HTTP_STATUS_PARTIAL_CONTENT && RangeStart(worker_.ContentRange(), start) &&
+            start == from.offset) {
+            answer.offset = from.offset;
+        } else if (status != HTTP_STATUS_OK) {
+            LogLine(L"[FAIL] \"%ls\" answered a resumed request with status %u (error %u).", url,
+                    static_cast<unsigned>(status), static_cast<unsigned>(ERROR_HTTP_INVALID_SERVER_RESPONSE));
+            return CallEnd::kResumeRefused;
+        }
+    }
+    if (!sink.Open(answer)) {
         return CallEnd::kFailed;
     }
-    // The HTTP status is not looked at: the caller judges the content by
-    // parsing it or by its digest.
-    return Receive(sink, url, maxBytes, clock, progress);
-}
-
-bool DownloadEntry(Downloader& downloader, Progress& progress, const wchar_t* url, const wchar_t* relativePath,
-                   ByteSink& sink, uint64_t maxBytes) {
-    LogLine(L"[ OK ] Downloading \"%ls\" from \"%ls\"", relativePath, url);
-    return downloader.FetchFile(url, sink, maxBytes, progress);
+    // The HTTP status is not looked at otherwise: the caller judges the
+    // content by parsing it or by its size and digest.
+    return Receive(sink, url, maxBytes - answer.offset, clock, progress);
 }

@@ -36,11 +36,14 @@ struct NetworkWorker::Channel {
     int operation = kOpen;
     SharedSession* session = nullptr;  // one reference, held until the end
     std::wstring url;
+    std::wstring headers;  // extra request headers, CR LF after each
     DWORD flags = 0;
 
     ScopedInternetHandle request;
     DWORD status = 0;
     std::wstring location;
+    std::wstring contentRange;
+    std::wstring validator;  // ETag, else Last-Modified
     bool hasBlock = false;
     bool ok = false;
     DWORD error = 0;  // GetLastError() of the call that failed, from this thread
@@ -80,12 +83,31 @@ struct NetworkWorker::Channel {
 
     bool IsAbandoned() { return InterlockedCompareExchange(&abandoned, 0, 0) != 0; }
 
+    // One response header's text, or "" when there is none.
+    std::wstring Header(DWORD info) {
+        std::wstring text;
+        DWORD bytes = 0;
+        if (!HttpQueryInfoW(request.Get(), info, nullptr, &bytes, nullptr) &&
+            GetLastError() == ERROR_INSUFFICIENT_BUFFER && bytes >= sizeof(wchar_t)) {
+            text.assign(bytes / sizeof(wchar_t), L'\0');
+            if (HttpQueryInfoW(request.Get(), info, &text[0], &bytes, nullptr)) {
+                text.resize(bytes / sizeof(wchar_t));
+            } else {
+                text.clear();
+            }
+        }
+        return text;
+    }
+
     void Open() {
         status = 0;
         location.clear();
+        contentRange.clear();
+        validator.clear();
         hasBlock = false;
         error = 0;
-        request.Reset(InternetOpenUrlW(session->Get(), url.c_str(), nullptr, 0, flags, 0));
+        request.Reset(InternetOpenUrlW(session->Get(), url.c_str(), headers.empty() ? nullptr : headers.c_str(),
+                                       headers.empty() ? 0 : static_cast<DWORD>(-1L), flags, 0));
         if (!request.IsValid()) {
             error = GetLastError();
             return;
@@ -98,18 +120,15 @@ struct NetworkWorker::Channel {
                             nullptr)) {
             status = 0;  // not HTTP, or no answer at all: whatever body there is counts
         }
-        DWORD bytes = 0;
-        if (!HttpQueryInfoW(request.Get(), HTTP_QUERY_LOCATION, nullptr, &bytes, nullptr) &&
-            GetLastError() == ERROR_INSUFFICIENT_BUFFER && bytes >= sizeof(wchar_t)) {
-            location.assign(bytes / sizeof(wchar_t), L'\0');
-            if (HttpQueryInfoW(request.Get(), HTTP_QUERY_LOCATION, &location[0], &bytes, nullptr)) {
-                location.resize(bytes / sizeof(wchar_t));
-            } else {
-                location.clear();
-            }
-        }
+        location = Header(HTTP_QUERY_LOCATION);
         if (IsRedirectStatus(status) && !location.empty()) {
             return;  // the caller follows it; the body is not wanted
+        }
+        // What a later request needs to resume this body where it was cut.
+        contentRange = Header(HTTP_QUERY_CONTENT_RANGE);
+        validator = Header(HTTP_QUERY_ETAG);
+        if (validator.empty()) {
+            validator = Header(HTTP_QUERY_LAST_MODIFIED);
         }
         bodyReceived = 0;
         lengthKnown = ReadContentLength();
@@ -241,7 +260,7 @@ void NetworkWorker::Start(int operation) {
     SetEvent(channel_->wake);
 }
 
-bool NetworkWorker::StartOpen(SharedSession* session, const wchar_t* url, DWORD flags) {
+bool NetworkWorker::StartOpen(SharedSession* session, const wchar_t* url, DWORD flags, const std::wstring& headers) {
     if (!EnsureThread()) {
         return false;
     }
@@ -254,6 +273,7 @@ bool NetworkWorker::StartOpen(SharedSession* session, const wchar_t* url, DWORD 
         channel_->session = session;
     }
     channel_->url = url;
+    channel_->headers = headers;
     channel_->flags = flags;
     Start(kOpen);
     return true;
@@ -281,6 +301,11 @@ bool NetworkWorker::Opened() const { return channel_->request.IsValid(); }
 
 DWORD NetworkWorker::StatusCode() const { return channel_->status; }
 const std::wstring& NetworkWorker::Location() const { return channel_->location; }
+const std::wstring& NetworkWorker::ContentRange() const { return channel_->contentRange; }
+const std::wstring& NetworkWorker::Validator() const { return channel_->validator; }
+bool NetworkWorker::ShortOfLength() const {
+    return channel_->lengthKnown && channel_->bodyReceived < channel_->bodyLength;
+}
 bool NetworkWorker::HasBlock() const { return channel_->hasBlock; }
 bool NetworkWorker::Succeeded() const { return channel_->ok; }
 DWORD NetworkWorker::Error() const { return channel_->error; }

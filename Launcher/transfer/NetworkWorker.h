@@ -63,7 +63,8 @@ public:
     // ERROR_MAX_THRDS_REACHED while kMaxStalledWorkers abandoned threads
     // still wait for their calls, a 32-bit address space being no place
     // for a thread per silent connection.
-    bool StartOpen(SharedSession* session, const wchar_t* url, DWORD flags);
+    // headers: extra request headers ("Name: value" and CR LF each), or "".
+    bool StartOpen(SharedSession* session, const wchar_t* url, DWORD flags, const std::wstring& headers = L"");
     // Starts a read of the open request's body: waits for at least one byte
     // (or the end), then reads up to a block without waiting for more. Each
     // read fills the other of two buffers, so the caller may write the block
@@ -87,6 +88,12 @@ public:
     bool Opened() const;
     DWORD StatusCode() const;
     const std::wstring& Location() const;
+    // Of a final answer: its Content-Range, and what identifies its body for
+    // a later If-Range (the ETag, else Last-Modified); "" when absent.
+    const std::wstring& ContentRange() const;
+    const std::wstring& Validator() const;
+    // At the end of the data: the body stopped short of its Content-Length.
+    bool ShortOfLength() const;
     bool HasBlock() const;
     bool Succeeded() const;
     DWORD Error() const;

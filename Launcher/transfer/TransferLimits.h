@@ -19,6 +19,11 @@ constexpr uint32_t kManifestSizeCap = LAUNCHER_MANIFEST_SIZE_CAP;
 // them a transfer fails at once, since each holds its stack and two blocks
 // of address space until the server hangs up.
 constexpr unsigned kMaxStalledWorkers = 4;
+// A file's transfer cut by the network is tried again after this, then twice
+// and four times as long (with some jitter, so that many launchers cut by one
+// outage do not return at once), at most kMaxRetries times.
+constexpr uint32_t kRetryDelayMs = LAUNCHER_RETRY_DELAY_MS;
+constexpr unsigned kMaxRetries = 3;
 // Hops per transfer; a loop then fails within seconds.
 constexpr unsigned kMaxRedirects = 10;
 

@@ -53,11 +53,16 @@ MANIFEST_FAULTS = [
     ("redirects-to-itself", lambda: Redirect(MANIFEST_PATH), loops, lambda c: 0.0),
 ]
 
-# A stale file's: the update fails with the box, and the application waits.
+def stalled_four_times(config):
+    return 4 * stall(config) + sum(log.retry_waits(config))
+
+
+# A stale file's: the update fails with the box, and the application waits. A
+# silence is the network's fault, so the file is tried four times in all.
 FILE_FAULTS = [
-    ("never-answered", lambda: Silent(), no_data, stall),
+    ("never-answered", lambda: Silent(), no_data, stalled_four_times),
     ("stops-mid-body", lambda: Paced(pattern(30000, 3), chunk=4096, delay=0.01, pause_after=16384),
-     no_data, stall),
+     no_data, stalled_four_times),
     ("redirects-to-itself", lambda: Redirect(STALE_SRC), loops, lambda c: 0.0),
 ]
 
@@ -140,17 +145,20 @@ def test_file_fault_fails_update_within_bound(e2e, server, fault, fail_line, bou
     good_data = pattern(50000, 1)
     manifest, new, stale = release(e2e, server, good_data)
     e2e.site[MANIFEST_PATH] = manifest
-    e2e.site[STALE_SRC] = fault()
+    e2e.site[STALE_SRC] = lambda request: fault()  # a fresh one for every attempt
 
-    run = e2e.start(timeout=stall(config) + 30)
-    box = e2e.wait_for_window(CAPTION, run=run, timeout=stall(config) + SLACK + 5, accept=is_box)
+    run = e2e.start(timeout=bound(config) + 30)
+    box = e2e.wait_for_window(CAPTION, run=run, timeout=bound(config) + SLACK + 5, accept=is_box)
     shown_after = time.monotonic() - run.started
     e2e.answer(box, run=run)
     result = run.wait()
 
     assert box.text == UPDATE_FAILED_TEXT, repr(box)
     assert_took(shown_after, bound(config))
-    assert result.log == log_of(FETCHING, VALID, downloading("stale.dat", stale), fail_line(config, stale))
+    attempts = [fail_line(config, stale)]
+    if bound is stalled_four_times:  # ERROR_INTERNET_TIMEOUT, each time
+        attempts = log.tried_four_times(fail_line(config, stale), stale, 12002, config)
+    assert result.log == log_of(FETCHING, VALID, downloading("stale.dat", stale), attempts)
     assert result.exit_code == 1
     assert result.record is None, "the application was started"
     assert (e2e.workdir / "good.dat").read_bytes() == good_data

@@ -8,7 +8,8 @@ from pathlib import Path
 
 import pytest
 
-from harness.log import FETCHING, NO_UPDATE, VALID, downloading, launched, log_of, too_large
+from harness.log import (FETCHING, NO_UPDATE, VALID, downloading, failed_to_download, launched, log_of, too_large,
+                         tried_four_times)
 from harness.server import MANIFEST_PATH, Body, Endless, Paced, Truncated, file_entry, manifest_xml
 from harness.windows import CAPTION, UPDATE_FAILED_TEXT, is_box
 from e2e_update import pattern, put
@@ -20,11 +21,13 @@ STAGING = Path("Launcher", "staging")
 # (id, the stale file's new content, the server's answer for it, the lines its
 # failure adds to the log).
 FAULTS = [
-    ("endless-body", pattern(65536, 1), lambda new: Endless(), lambda url, new: [too_large(url, len(new))]),
-    ("cut-at-half", pattern(8 << 20, 2), lambda new: Truncated(new, sent=len(new) // 2), lambda url, new: []),
+    ("endless-body", pattern(65536, 1), lambda new: Endless(), lambda url, new, config: [too_large(url, len(new))]),
+    # Cut by the network (ERROR_INTERNET_CONNECTION_ABORTED): tried four times in all.
+    ("cut-at-half", pattern(8 << 20, 2), lambda new: Truncated(new, sent=len(new) // 2),
+     lambda url, new, config: tried_four_times(failed_to_download(url, 12030), url, 12030, config)),
     ("error-page", pattern(4096, 3),
      lambda new: Body(b"<html><body>Service unavailable</body></html>", content_type="text/html"),
-     lambda url, new: []),
+     lambda url, new, config: []),
 ]
 
 
@@ -55,7 +58,7 @@ def test_a_bad_answer_leaves_the_working_file_whole(e2e, server, new, answer, fa
 
     assert box.text == UPDATE_FAILED_TEXT, repr(box)
     assert result.exit_code == 1 and result.record is None, "the application was started"
-    assert result.log == log_of(FETCHING, VALID, downloading("data.pak", src), fail_lines(src, new))
+    assert result.log == log_of(FETCHING, VALID, downloading("data.pak", src), fail_lines(src, new, e2e.config))
     assert (e2e.workdir / "data.pak").read_bytes() == OLD
     assert all(size <= len(new) for size in staged_sizes(e2e.workdir)), staged_sizes(e2e.workdir)
 

@@ -65,6 +65,29 @@ def refused_redirect(from_url, to_url):
     return '[FAIL] Refused redirect from "%s" to "%s" (error 12156).' % (from_url, to_url)
 
 
+def retrying(url, error, seconds):
+    """A file's failed attempt, and the wait before the next one (seconds as logged, one decimal)."""
+    return '[FAIL] Download of "%s" failed (error %d), retrying in %.1f s.' % (url, error, seconds)
+
+
+def retry_waits(config):
+    """A build's waits before the three retries of a file, in seconds as logged."""
+    return [config["retry_delay_ms"] / 1000.0 * 2 ** n for n in range(3)]
+
+
+def tried_four_times(fail_line, url, error, config):
+    """The lines of a file the network failed on every attempt: each attempt's
+    own line, and between them the wait before the next."""
+    lines = [fail_line]
+    for wait in retry_waits(config):
+        lines += [retrying(url, error, wait), fail_line]
+    return lines
+
+
+def resuming(path, offset):
+    return '[ OK ] Resuming "%s" at byte %d.' % (path.replace("/", "\\"), offset)
+
+
 def failed_to_replace(path, error):
     """A staged file that could not be moved over its target (held open, say)."""
     return '[FAIL] Failed to replace "%s" (error %d).' % (path.replace("/", "\\"), error)

@@ -88,6 +88,48 @@ class Truncated:
         record.finish("truncated")
 
 
+class Ranged:
+    """A file served the way a static server does: with an ETag and
+    Accept-Ranges, a 206 for "Range: bytes=N-" when If-Range is absent or
+    names the current ETag (else the whole file with 200).
+
+    `cuts` lists, request by request, after how many body bytes of the answer
+    the connection is cut (the full length announced); None serves it whole,
+    and requests past the list are served whole. `ranges=False` answers
+    every request with the whole file, as a server without ranges does.
+    `etag` may be changed between requests, as a new upload changes it.
+    """
+
+    def __init__(self, data, etag='"v1"', cuts=(), ranges=True):
+        self.data = bytes(data)
+        self.etag = etag
+        self.cuts = list(cuts)
+        self.ranges = ranges
+        self.answered = 0
+
+    def serve(self, handler, record):
+        start = 0
+        asked = record.header("Range")
+        if_range = record.header("If-Range")
+        if self.ranges and asked and asked.startswith("bytes=") and asked.endswith("-") and (
+                if_range is None or if_range == self.etag):
+            start = int(asked[len("bytes="):-1])
+        body = self.data[start:]
+        headers = [("ETag", self.etag), ("Accept-Ranges", "bytes" if self.ranges else "none")]
+        if start:
+            headers.append(("Content-Range", "bytes %d-%d/%d" % (start, len(self.data) - 1, len(self.data))))
+        cut = self.cuts[self.answered] if self.answered < len(self.cuts) else None
+        self.answered += 1
+        handler.start_response(record, 206 if start else 200, len(body), headers=headers)
+        if cut is None or cut >= len(body):
+            handler.send_bytes(record, body)
+            record.finish("complete")
+        else:
+            handler.send_bytes(record, body[:cut])
+            handler.close_connection = True
+            record.finish("truncated")
+
+
 class Redirect:
     """A redirect (302 by default) to another target on this server, or any URL."""
 

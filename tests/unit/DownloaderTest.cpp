@@ -6,6 +6,8 @@
 #include "unit/TestSupport.h"
 
 #include "common/FileSink.h"
+#include "core/FetchEntry.h"
+#include "install/StagedFile.h"
 #include "transfer/Downloader.h"
 #include "transfer/TransferLimits.h"
 #include "ui/ProgressWindow.h"
@@ -293,6 +295,17 @@ void DrainQueue() {
     }
 }
 
+// The manifest's entry for /body as the server sends it.
+ManifestEntry BodyEntry(const std::wstring& url, const wchar_t* path) {
+    WriteBytes(L"reference.bin", Body(kBodySize));
+    wchar_t md5[kDigestBufferLength];
+    EXPECT_TRUE(ComputeFileMd5(L"reference.bin", md5));
+    DeleteFileW(L"reference.bin");
+    Manifest manifest;
+    EXPECT_TRUE(manifest.AddEntry(path, std::to_wstring(kBodySize).c_str(), md5, url.c_str()));
+    return manifest.entries.at(0);
+}
+
 class Download : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -312,7 +325,7 @@ protected:
     }
     bool FetchReporting(Progress& progress, const wchar_t* url, const wchar_t* path, uint64_t bound = UINT64_MAX) {
         FileSink file(path);
-        return downloader.FetchFile(url, file, bound, progress);
+        return downloader.FetchFile(url, file, bound, progress) == FetchOutcome::kDone;
     }
 
     ScratchDirectory scratch;
@@ -437,8 +450,7 @@ TEST_F(Download, AfterACancelNothingIsRequestedOrCreated) {
     DWORD start = GetTickCount();
     EXPECT_FALSE(Fetch(url.c_str(), L"never\\file.bin", true));
     // The remaining entries are still named in the log, but not requested.
-    FileSink never(L"never\\file.bin");
-    EXPECT_FALSE(DownloadEntry(downloader, window, url.c_str(), L"never\\file.bin", never, UINT64_MAX));
+    EXPECT_FALSE(FetchEntry(downloader, window, BodyEntry(url, L"never\\file.bin"), 0));
     EXPECT_LT(GetTickCount() - start, 1000u);
     Sleep(200);  // a request, had one been sent, would have arrived by now
     EXPECT_EQ(server.Connections(), 0);
@@ -635,13 +647,12 @@ TEST_F(Download, StalledTransfersKeepAFewThreadsWaitingThenFailAtOnce) {
     EXPECT_EQ(log.Text(), expected);
 }
 
-TEST_F(Download, DownloadEntryLogsPathThenUrlAndCountsProgress) {
+TEST_F(Download, FetchEntryLogsPathThenUrlAndStagesItBesideTheTarget) {
     LogCapture log;
     const std::wstring url = server.Url("/body");
-    FileSink entry(L"entry.bin");
-    EXPECT_TRUE(DownloadEntry(downloader, window, url.c_str(), L"entry.bin", entry, kBodySize));
-    entry.Close();
-    EXPECT_EQ(ReadBytes(L"entry.bin"), Body(kBodySize));
+    EXPECT_TRUE(FetchEntry(downloader, window, BodyEntry(url, L"entry.bin"), 0));
+    EXPECT_EQ(ReadBytes(StagingPathFor(L"entry.bin")), Body(kBodySize));
+    EXPECT_FALSE(FileExists(L"entry.bin"));
     EXPECT_EQ(window.Done(), static_cast<double>(kBodySize));
     EXPECT_EQ(log.Text(), "[ OK ] Downloading \"entry.bin\" from \"http://127.0.0.1:" +
                               std::to_string(server.Port()) + "/body\"\r\n");

@@ -32,7 +32,7 @@ struct FakeServer {
                 return false;
             }
             StagedFile file(entry, 0);
-            bool ok = file.Open() &&
+            bool ok = file.Open(Answer()) &&
                       file.Write(reinterpret_cast<const BYTE*>(body->second.data()),
                                  static_cast<DWORD>(body->second.size())) &&
                       file.Finish();

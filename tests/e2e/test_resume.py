@@ -1,0 +1,125 @@
+"""A cut connection costs only what was missing: a file's transfer the
+network cut is retried within the run and resumed (Range and If-Range), and
+what a failed run received is resumed by the next one."""
+
+import time
+
+from harness.log import (CANCELLED, FETCHING, VALID, downloading, failed_to_download, launched, log_of, resuming,
+                         retry_waits, retrying)
+from harness.server import MANIFEST_PATH, Ranged, file_entry, manifest_xml
+from harness.windows import CAPTION, UPDATE_FAILED_TEXT, is_box, poll
+from e2e_update import pattern, press_key
+
+MIB = 1 << 20
+SRC = "/files/game.pak"
+CUT = 12030  # ERROR_INTERNET_CONNECTION_ABORTED: a body short of its length
+
+
+def release(e2e, server, data, answer):
+    src = server.url(SRC)
+    e2e.site[MANIFEST_PATH] = manifest_xml([file_entry("game.pak", data, src)])
+    e2e.site[SRC] = answer
+    return src
+
+
+def transfers(server):
+    return [(r.header("Range"), r.header("If-Range"), r.status, r.bytes_sent) for r in server.requests_for(SRC)]
+
+
+def failed_run(e2e):
+    run = e2e.start(timeout=60)
+    box = e2e.wait_for_window(CAPTION, run=run, timeout=50, accept=is_box)
+    e2e.answer(box, run=run)
+    result = run.wait()
+    assert box.text == UPDATE_FAILED_TEXT, repr(box)
+    assert result.exit_code == 1 and result.record is None, "the application was started"
+    return result
+
+
+def test_a_cut_is_retried_and_resumed_within_the_run(e2e, server):
+    data = pattern(16 * MIB, 1)
+    src = release(e2e, server, data, Ranged(data, cuts=[8 * MIB]))
+
+    result = e2e.run(exit_code=0, timeout=60)
+
+    assert result.log == log_of(FETCHING, VALID, downloading("game.pak", src), failed_to_download(src, CUT),
+                                retrying(src, CUT, retry_waits(e2e.config)[0]), resuming("game.pak", 8 * MIB), launched(0))
+    assert transfers(server) == [(None, None, 200, 8 * MIB), ("bytes=%d-" % (8 * MIB), '"v1"', 206, 8 * MIB)]
+    assert (e2e.workdir / "game.pak").read_bytes() == data
+
+
+def test_every_answer_cut_fails_then_the_next_run_fetches_only_what_is_missing(e2e, server):
+    data = pattern(16 * MIB, 2)
+    answer = Ranged(data, cuts=[2 * MIB] * 4)
+    src = release(e2e, server, data, answer)
+
+    first = failed_run(e2e)
+
+    lines = [FETCHING, VALID, downloading("game.pak", src)]
+    for attempt in range(4):
+        if attempt:
+            lines.append(resuming("game.pak", attempt * 2 * MIB))
+        lines.append(failed_to_download(src, CUT))
+        if attempt < 3:
+            lines.append(retrying(src, CUT, retry_waits(e2e.config)[attempt]))
+    assert first.log == log_of(*lines)
+    assert [t[3] for t in transfers(server)] == [2 * MIB] * 4
+    assert not (e2e.workdir / "game.pak").exists()
+
+    earlier = len(server.requests_for(SRC))
+    again = e2e.run(exit_code=0, timeout=60)
+
+    assert again.log == log_of(FETCHING, VALID, downloading("game.pak", src), resuming("game.pak", 8 * MIB),
+                               launched(0))
+    assert transfers(server)[earlier:] == [("bytes=%d-" % (8 * MIB), '"v1"', 206, 8 * MIB)]
+    assert (e2e.workdir / "game.pak").read_bytes() == data
+
+
+def test_a_server_that_ignores_the_range_is_read_again_from_the_start(e2e, server):
+    data = pattern(4 * MIB, 3)
+    src = release(e2e, server, data, Ranged(data, cuts=[MIB], ranges=False))
+
+    result = e2e.run(exit_code=0, timeout=60)
+
+    assert result.log == log_of(FETCHING, VALID, downloading("game.pak", src), failed_to_download(src, CUT),
+                                retrying(src, CUT, retry_waits(e2e.config)[0]), resuming("game.pak", MIB), launched(0))
+    assert transfers(server) == [(None, None, 200, MIB), ("bytes=%d-" % MIB, '"v1"', 200, 4 * MIB)]
+    assert (e2e.workdir / "game.pak").read_bytes() == data
+
+
+def test_a_new_validator_between_runs_starts_again_from_zero(e2e, server):
+    data = pattern(4 * MIB, 4)
+    answer = Ranged(data, cuts=[MIB // 2] * 4)
+    src = release(e2e, server, data, answer)
+    failed_run(e2e)
+    kept = 4 * (MIB // 2)
+
+    answer.etag = '"v2"'  # uploaded again since: the partial copy may be of other bytes
+    earlier = len(server.requests_for(SRC))
+    again = e2e.run(exit_code=0, timeout=60)
+
+    assert again.log == log_of(FETCHING, VALID, downloading("game.pak", src), resuming("game.pak", kept),
+                               launched(0))
+    assert transfers(server)[earlier:] == [("bytes=%d-" % kept, '"v1"', 200, 4 * MIB)]
+    assert (e2e.workdir / "game.pak").read_bytes() == data
+
+
+def test_cancel_answers_during_the_wait_between_attempts(e2e, server):
+    data = pattern(4 * MIB, 5)
+    # Every answer cut at once: the run spends its time waiting to retry.
+    src = release(e2e, server, data, Ranged(data, cuts=[0] * 4))
+
+    run = e2e.start(timeout=30, watch=True)
+    xid = run.watch.wait_for(run=run)
+    poll(lambda: server.requests_for(SRC), 10, "the file was never requested", run)
+    time.sleep(retry_waits(e2e.config)[0] / 2)
+    pressed = time.monotonic()
+    press_key(e2e, xid, "Escape")
+    result = run.wait()
+
+    assert run.ended - pressed < 1.5, "the run ended %.1f s after the cancel" % (run.ended - pressed)
+    assert result.log.startswith(log_of(FETCHING, VALID, downloading("game.pak", src), failed_to_download(src, CUT)))
+    assert CANCELLED.encode() in result.log
+    assert result.exit_code == 1 and result.record is None, "the application was started"
+    assert len(server.requests_for(SRC)) < 4
+    assert not (e2e.workdir / "game.pak").exists()
