@@ -1,5 +1,6 @@
 #include "common/FileHelpers.h"
 
+#include "common/Handles.h"
 #include "common/RunLog.h"
 
 #include <windows.h>
@@ -184,4 +185,26 @@ bool CopyFileWithDirectories(const wchar_t* source, const wchar_t* destination) 
         return false;
     }
     return CopyFileW(source, target.c_str(), FALSE) != FALSE;
+}
+
+bool ReadWideText(const std::wstring& path, std::wstring& text) {
+    ScopedFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    LARGE_INTEGER size = {};
+    // Anything larger is not one of the launcher's own small files.
+    if (!file.IsValid() || !GetFileSizeEx(file.Get(), &size) || size.QuadPart > 16 * 1024 * 1024) {
+        return false;
+    }
+    text.assign(static_cast<size_t>(size.QuadPart) / sizeof(wchar_t), L'\0');
+    DWORD bytes = static_cast<DWORD>(text.size() * sizeof(wchar_t));
+    DWORD got = 0;
+    return bytes == 0 || (ReadFile(file.Get(), &text[0], bytes, &got, nullptr) && got == bytes);
+}
+
+bool WriteWideText(const std::wstring& path, const std::wstring& text, bool writeThrough) {
+    ScopedFileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL | (writeThrough ? FILE_FLAG_WRITE_THROUGH : 0), nullptr));
+    DWORD bytes = static_cast<DWORD>(text.size() * sizeof(wchar_t));
+    DWORD put = 0;
+    return file.IsValid() && WriteFile(file.Get(), text.data(), bytes, &put, nullptr) && put == bytes &&
+           (!writeThrough || FlushFileBuffers(file.Get()));
 }

@@ -37,3 +37,8 @@ bool EnsureParentDirectories(const wchar_t* relativeFilePath, std::wstring* full
 // Copies a file, creating the destination's directories and replacing an
 // existing destination.
 bool CopyFileWithDirectories(const wchar_t* source, const wchar_t* destination);
+
+// A small file of the launcher's own (a journal, an identity) as UTF-16 text,
+// read whole or written whole; path is a full path.
+bool ReadWideText(const std::wstring& path, std::wstring& text);
+bool WriteWideText(const std::wstring& path, const std::wstring& text, bool writeThrough = false);

@@ -2,7 +2,6 @@
 
 #include "common/Constants.h"
 #include "common/FileHelpers.h"
-#include "common/Handles.h"
 #include "common/RunLog.h"
 
 #include <windows.h>
@@ -37,25 +36,12 @@ bool WriteJournal(const std::wstring& path, const std::vector<Replacement>& repl
     for (const Replacement& replacement : replacements) {
         text += replacement.staged + L"\n" + replacement.target + L"\n";
     }
-    ScopedFileHandle journal(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH, nullptr));
-    DWORD bytes = static_cast<DWORD>(text.size() * sizeof(wchar_t));
-    DWORD put = 0;
-    return journal.IsValid() && WriteFile(journal.Get(), text.data(), bytes, &put, nullptr) && put == bytes &&
-           FlushFileBuffers(journal.Get());
+    return WriteWideText(path, text, true);
 }
 
 bool ReadJournal(const std::wstring& path, std::vector<Replacement>& replacements) {
-    ScopedFileHandle journal(
-        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    LARGE_INTEGER size = {};
-    if (!journal.IsValid() || !GetFileSizeEx(journal.Get(), &size) || size.QuadPart > 64 * 1024 * 1024) {
-        return false;
-    }
-    std::wstring text(static_cast<size_t>(size.QuadPart) / sizeof(wchar_t), L'\0');
-    DWORD got = 0;
-    DWORD bytes = static_cast<DWORD>(text.size() * sizeof(wchar_t));
-    if (bytes > 0 && (!ReadFile(journal.Get(), &text[0], bytes, &got, nullptr) || got != bytes)) {
+    std::wstring text;
+    if (!ReadWideText(path, text)) {
         return false;
     }
     size_t start = 0;

@@ -13,26 +13,6 @@ namespace {
 // Beside a partial copy: what identifies it, for a later resume.
 constexpr wchar_t kInfoSuffix[] = L".info";
 
-bool ReadText(const std::wstring& path, std::wstring& text) {
-    ScopedFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-    LARGE_INTEGER size = {};
-    if (!file.IsValid() || !GetFileSizeEx(file.Get(), &size) || size.QuadPart > 64 * 1024) {
-        return false;
-    }
-    text.assign(static_cast<size_t>(size.QuadPart) / sizeof(wchar_t), L'\0');
-    DWORD bytes = static_cast<DWORD>(text.size() * sizeof(wchar_t));
-    DWORD got = 0;
-    return bytes == 0 || (ReadFile(file.Get(), &text[0], bytes, &got, nullptr) && got == bytes);
-}
-
-bool WriteText(const std::wstring& path, const std::wstring& text) {
-    ScopedFileHandle file(
-        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    DWORD bytes = static_cast<DWORD>(text.size() * sizeof(wchar_t));
-    DWORD put = 0;
-    return file.IsValid() && WriteFile(file.Get(), text.data(), bytes, &put, nullptr) && put == bytes;
-}
-
 }  // namespace
 
 std::wstring StagingPathFor(const std::wstring& relativeTarget) {
@@ -117,7 +97,7 @@ ResumeFrom StagedFile::ResumePoint() {
     std::wstring info;
     std::wstring text;
     if (!ResolveRelativePath(stagedPath_.c_str(), full) || !ResolveRelativePath((stagedPath_ + kInfoSuffix).c_str(), info) ||
-        !ReadText(info, text)) {
+        !ReadWideText(info, text)) {
         return from;
     }
     // The identity is the entry's (path, size and digests) and a validator.
@@ -198,7 +178,7 @@ bool StagedFile::Open(const Answer& answer) {
     }
     // Written before the first byte, so that a run killed meanwhile leaves a
     // partial copy the next one can resume.
-    identified_ = !answer.validator.empty() && WriteText(infoPath, Identity(answer.validator));
+    identified_ = !answer.validator.empty() && WriteWideText(infoPath, Identity(answer.validator));
     if (!identified_) {
         DeleteFileW(infoPath.c_str());
     }
