@@ -68,7 +68,7 @@ uint32_t RetryDelay(unsigned retry, uint32_t& jittered) {
 }  // namespace
 
 bool FetchEntry(Downloader& downloader, Progress& progress, const ManifestEntry& entry, HCRYPTPROV provider) {
-    if (IsStagedWhole(entry, provider)) {
+    if (IsStagedWhole(entry, provider, [&] { return progress.Pump(); })) {
         LogLine(L"[ OK ] Using \"%ls\" as received by an earlier run.", entry.path.c_str());
         return true;
     }

@@ -36,7 +36,7 @@ void DeleteStagedFile(const std::wstring& stagedPath) {
     }
 }
 
-bool IsStagedWhole(const ManifestEntry& entry, HCRYPTPROV provider) {
+bool IsStagedWhole(const ManifestEntry& entry, HCRYPTPROV provider, const std::function<bool()>& pump) {
     std::wstring staged = StagingPathFor(entry.path);
     std::wstring full;
     WIN32_FILE_ATTRIBUTE_DATA data;
@@ -48,7 +48,7 @@ bool IsStagedWhole(const ManifestEntry& entry, HCRYPTPROV provider) {
     wchar_t md5[kDigestBufferLength];
     wchar_t sha256[kSha256BufferLength];
     bool withSha256 = !entry.sha256.empty();
-    return ComputeFileDigests(staged.c_str(), md5, withSha256 ? sha256 : nullptr, provider) &&
+    return ComputeFileDigests(staged.c_str(), md5, withSha256 ? sha256 : nullptr, provider, pump) &&
            _wcsicmp(entry.md5.c_str(), md5) == 0 && (!withSha256 || _wcsicmp(entry.sha256.c_str(), sha256) == 0);
 }
 

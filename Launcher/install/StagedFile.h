@@ -9,6 +9,7 @@
 #include "manifest/Digest.h"
 #include "manifest/Manifest.h"
 
+#include <functional>
 #include <string>
 
 // Where an entry's path is staged: a name derived from the path, so that the
@@ -19,8 +20,9 @@ std::wstring StagingPathFor(const std::wstring& relativeTarget);
 void DeleteStagedFile(const std::wstring& stagedPath);
 
 // True when an earlier run (failed or cancelled after it arrived) left this
-// entry's new content staged whole: it need not be fetched again.
-bool IsStagedWhole(const ManifestEntry& entry, HCRYPTPROV provider);
+// entry's new content staged whole: it need not be fetched again. pump runs
+// between the blocks of its digest; its false (a cancellation) ends it.
+bool IsStagedWhole(const ManifestEntry& entry, HCRYPTPROV provider, const std::function<bool()>& pump);
 
 // Deletes staged files that no stale entry of the manifest will use.
 void PruneStaging(const Manifest& manifest);

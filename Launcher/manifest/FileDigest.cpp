@@ -90,7 +90,8 @@ bool Digest::Finish(wchar_t* md5, wchar_t* sha256) {
     return true;
 }
 
-bool ComputeFileDigests(const wchar_t* relativePath, wchar_t* md5, wchar_t* sha256, HCRYPTPROV provider) {
+bool ComputeFileDigests(const wchar_t* relativePath, wchar_t* md5, wchar_t* sha256, HCRYPTPROV provider,
+                        const std::function<bool()>& pump) {
     if (relativePath == nullptr || md5 == nullptr) {
         return false;
     }
@@ -118,6 +119,9 @@ bool ComputeFileDigests(const wchar_t* relativePath, wchar_t* md5, wchar_t* sha2
     // simply fails to match.
     while (ReadFile(file.Get(), buffer, kBlockSize, &count, nullptr) && count > 0) {
         digest.Add(buffer, count);
+        if (pump && !pump()) {
+            return false;
+        }
     }
     file.Close();
     return digest.Finish(md5, sha256);

@@ -95,7 +95,10 @@ bool ComputeFileMd5(const wchar_t* relativePath, wchar_t* digest, HCRYPTPROV pro
 // lowercase hex digits and a null) into sha256. The provider, when given,
 // must support SHA-256 (AcquireDigestProvider(true)).
 constexpr size_t kSha256BufferLength = 65;
-bool ComputeFileDigests(const wchar_t* relativePath, wchar_t* md5, wchar_t* sha256, HCRYPTPROV provider = 0);
+// pump, when given, runs between blocks (a window stays answered while a
+// large file is read); its false ends the digest as a failure.
+bool ComputeFileDigests(const wchar_t* relativePath, wchar_t* md5, wchar_t* sha256, HCRYPTPROV provider = 0,
+                        const std::function<bool()>& pump = nullptr);
 
 // A provider context for a pass of digests, or 0 when none can be had. MD5
 // alone uses the default provider; SHA-256 needs the AES one.

@@ -85,4 +85,19 @@ TEST(ComputeFileMd5, MissingFileFailsAndLeavesAnEmptyString) {
     EXPECT_FALSE(ComputeFileMd5(L"missing-dir\\absent.bin", digest));
 }
 
+// A window stays answered while a large file is digested, and a Cancel there
+// ends the digest.
+TEST(ComputeFileDigests, PumpsBetweenBlocksAndStopsWhenThePumpSaysSo) {
+    ScratchDirectory scratch;
+    WriteBytes(L"large.bin", std::string(4 * 64 * 1024 + 1, 'a'));
+    wchar_t digest[kDigestBufferLength];
+    for (bool cancelled : {false, true}) {
+        SCOPED_TRACE(cancelled ? "cancelled" : "answered throughout");
+        int pumps = 0;
+        bool ok = ComputeFileDigests(L"large.bin", digest, nullptr, 0, [&] { return ++pumps < 3 || !cancelled; });
+        EXPECT_EQ(ok, !cancelled);
+        EXPECT_EQ(pumps, cancelled ? 3 : 5);
+    }
+}
+
 }  // namespace
