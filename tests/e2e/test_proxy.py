@@ -17,7 +17,7 @@ from harness.config import ConfigError, load_variant
 from harness.log import FALLBACK, FETCHING, NO_UPDATE, VALID, downloading, failed_to_download, launched, log_of
 from harness.proxy import TINYPROXY, Tinyproxy, clear_system_proxy, port_is_closed, set_system_proxy
 from harness.server import MANIFEST_PATH, file_entry, manifest_xml
-from e2e_update import BACKUP_FILE, pattern, put
+from e2e_update import BACKUP_FILE, MANIFEST_FILE, pattern, put
 from test_update import read
 
 REPO = Path(__file__).resolve().parents[2]
@@ -75,11 +75,17 @@ def test_update_goes_through_the_system_proxy_only_when_built_to(e2e, server, pr
         assert [via is not None and "tinyproxy" in via for via in vias] == [through_proxy] * 2, vias
 
 
-def test_stopped_proxy_is_an_unreachable_server(e2e, server, proxy_build, proxy):
+def current_app(e2e, server):
+    """app.dat on disk, current, and a backup manifest that lists it."""
     app = pattern(4000, 1)
     put(e2e.workdir, "app.dat", app)
     backup = manifest_xml([file_entry("app.dat", app, server.url("/files/app.dat"))])
     put(e2e.workdir, BACKUP_FILE, backup)
+    return backup
+
+
+def test_stopped_proxy_is_an_unreachable_server(e2e, server, proxy_build, proxy):
+    backup = current_app(e2e, server)
     proxy.stop()
     assert port_is_closed(proxy.port)
 
@@ -91,3 +97,23 @@ def test_stopped_proxy_is_an_unreachable_server(e2e, server, proxy_build, proxy)
     assert result.record is not None, "the application was not started"
     assert read(e2e, BACKUP_FILE) == backup
     assert server.requests == [], "the launcher went around the proxy"
+
+
+def test_proxy_that_asks_for_credentials_gets_none_and_its_answer_is_no_manifest(e2e, server, proxy_build,
+                                                                                 proxy_port, tmp_path):
+    backup = current_app(e2e, server)
+    guarded = Tinyproxy(tmp_path / "guarded", proxy_port, basic_auth=("quorval", "secret")).start()
+    try:
+        with guarded.logs_on_failure():
+            result = e2e.run(exit_code=6, timeout=20, launcher=proxy_build["launcher"], watch=True)
+
+            # No prompt, no second try with credentials: the proxy's 407 page is judged as a manifest.
+            assert result.log == log_of(FETCHING, FALLBACK, NO_UPDATE, launched(6))
+            assert result.shown == [], "a window was shown"
+            assert result.exit_code == 6
+            assert guarded.requests() == [("GET", server.url(MANIFEST_PATH))]
+            assert b"407 Proxy Authentication Required" in (read(e2e, MANIFEST_FILE) or b""), "not the proxy's page"
+            assert read(e2e, BACKUP_FILE) == backup
+            assert server.requests == []
+    finally:
+        guarded.stop()

@@ -42,11 +42,14 @@ LogLevel Connect
 
 
 class Tinyproxy:
-    """One tinyproxy in the foreground on 127.0.0.1:`port`, its files under `folder`."""
+    """One tinyproxy in the foreground on 127.0.0.1:`port`, its files under
+    `folder`; with basic_auth (user, password) it answers 407 to every
+    request without them."""
 
-    def __init__(self, folder, port):
+    def __init__(self, folder, port, basic_auth=None):
         self.folder = Path(folder)
         self.port = port
+        self.basic_auth = basic_auth
         self.conf = self.folder / "tinyproxy.conf"
         self.log = self.folder / "tinyproxy.log"
         self.output = self.folder / "tinyproxy.output"
@@ -58,7 +61,10 @@ class Tinyproxy:
 
     def start(self, timeout=10.0):
         self.folder.mkdir(parents=True, exist_ok=True)
-        self.conf.write_text(CONFIG.format(port=self.port, log=self.log))
+        text = CONFIG.format(port=self.port, log=self.log)
+        if self.basic_auth:
+            text += "BasicAuth %s %s\n" % self.basic_auth
+        self.conf.write_text(text)
         with open(self.output, "ab") as out:
             self.process = subprocess.Popen([TINYPROXY, "-d", "-c", str(self.conf)], stdin=subprocess.DEVNULL,
                                             stdout=out, stderr=subprocess.STDOUT)
