@@ -7,10 +7,12 @@ DEPS_DIR="${QUORVAL_DEPS_DIR:-/opt/quorval-deps}"
 EXPAT_DIR="$DEPS_DIR/expat"
 
 # wine32:i386 runs the 32-bit program users get; qemu-user-static runs it
-# where the kernel refuses 32-bit code (scripts/test-x86.sh).
+# where the kernel refuses 32-bit code (scripts/test-x86.sh). nginx-light
+# (with its ssl module) is the tests' web server, tinyproxy-bin (the program
+# alone, no service) their proxy.
 PACKAGES="cmake ninja-build g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 wine32:i386 \
 qemu-user-static xvfb xdotool imagemagick python3 python3-pytest python3-pefile python3-cryptography dpkg-dev googletest \
-nginx-light fonts-wine curl time"
+nginx-light tinyproxy-bin fonts-wine curl time"
 
 missing=""
 if ! dpkg --print-foreign-architectures | grep -qx i386; then

@@ -17,6 +17,8 @@
 # Environment:
 #   LAUNCHER_BUILD_DIR  32-bit test build (default build/win32-test)
 #   LAUNCHER_SIGNED_BUILD_DIR  32-bit signed test build (default build/win32-signed-test)
+#   LAUNCHER_HTTPS_BUILD_DIR   32-bit test build with an https manifest URL (default build/win32-https-test)
+#   LAUNCHER_PROXY_BUILD_DIR   32-bit test build that takes the system's proxy settings (default build/win32-proxy-test)
 #   X86_ROUTE           auto (default), native or emulated
 #   X86_GROUP_TIMEOUT   hard limit of the group in seconds (default 2700: emulated,
 #                       a loaded machine has needed about 20 minutes)
@@ -33,6 +35,8 @@ HANDLER_LINE=':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\
 BUILD=${LAUNCHER_BUILD_DIR:-$ROOT/build/win32-test}
 case "$BUILD" in /*) ;; *) BUILD="$ROOT/$BUILD" ;; esac
 export LAUNCHER_SIGNED_BUILD_DIR=${LAUNCHER_SIGNED_BUILD_DIR:-$ROOT/build/win32-signed-test}
+export LAUNCHER_HTTPS_BUILD_DIR=${LAUNCHER_HTTPS_BUILD_DIR:-$ROOT/build/win32-https-test}
+export LAUNCHER_PROXY_BUILD_DIR=${LAUNCHER_PROXY_BUILD_DIR:-$ROOT/build/win32-proxy-test}
 ROUTE=${X86_ROUTE:-auto}
 GROUP_TIMEOUT=${X86_GROUP_TIMEOUT:-2700}
 

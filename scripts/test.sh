@@ -40,6 +40,8 @@ build() {  # build PRESET [TARGETS...]
     builds_ran=$((builds_ran + 1))
     extra=""
     case "$preset" in
+    # The https builds' server listens on the port above the test port (tests/harness/config.py).
+    *-https-test) extra="-DLAUNCHER_TEST_PORT=$PORT -DLAUNCHER_MANIFEST_URL=https://127.0.0.1:$((PORT + 1))/Updater/manifest.xml" ;;
     *-test) extra="-DLAUNCHER_TEST_PORT=$PORT -DLAUNCHER_MANIFEST_URL=http://127.0.0.1:$PORT/Updater/manifest.xml" ;;
     esac
     [ $# -gt 0 ] && set -- --target "$@"
@@ -68,6 +70,12 @@ if [ ! -f build/test-keys/manifest.pub ]; then
 fi
 build win64-signed-test Launcher Lumivex WindowProbe
 build win32-signed-test Launcher Lumivex WindowProbe
+# Variants whose tests need only their Launcher.exe: an https manifest URL,
+# and the system's proxy settings.
+for arch in win64 win32; do
+    build $arch-https-test Launcher
+    build $arch-proxy-test Launcher
+done
 if [ -z "$builds_failed" ]; then
     note "build: $builds_ran ran, $builds_ran passed, 0 failed, 0 skipped"
 else
@@ -103,14 +111,16 @@ WINEPREFIX="$UNIT_PREFIX" WINEDEBUG=-all,err+all ctest --test-dir build/win64-te
 count unit $? "$RESULTS/unit.xml"
 $PY tests/harness/wine.py stop "$UNIT_PREFIX" x86_64
 
-echo "== end-to-end tests, 64-bit build (Wine, loopback HTTP)"
+echo "== end-to-end tests, 64-bit build (Wine, loopback HTTP and HTTPS)"
 LAUNCHER_BUILD_DIR="$ROOT/build/win64-test" LAUNCHER_SIGNED_BUILD_DIR="$ROOT/build/win64-signed-test" \
+    LAUNCHER_HTTPS_BUILD_DIR="$ROOT/build/win64-https-test" LAUNCHER_PROXY_BUILD_DIR="$ROOT/build/win64-proxy-test" \
     $PY -m pytest -q -p no:cacheprovider --junitxml="$RESULTS/e2e-x64.xml" tests/e2e
 count e2e-x64 $? "$RESULTS/e2e-x64.xml"
 
 echo "== end-to-end tests, the shipped 32-bit build"
 { X86_JUNIT="$RESULTS/e2e-x86.xml" LAUNCHER_BUILD_DIR="$ROOT/build/win32-test" \
-    LAUNCHER_SIGNED_BUILD_DIR="$ROOT/build/win32-signed-test" scripts/test-x86.sh
+    LAUNCHER_SIGNED_BUILD_DIR="$ROOT/build/win32-signed-test" LAUNCHER_HTTPS_BUILD_DIR="$ROOT/build/win32-https-test" \
+    LAUNCHER_PROXY_BUILD_DIR="$ROOT/build/win32-proxy-test" scripts/test-x86.sh
   echo $? >"$RESULTS/e2e-x86.status"; } | tee "$RESULTS/e2e-x86.out"
 status=$(cat "$RESULTS/e2e-x86.status")
 route=$(sed -n 's/^x86: route: \([a-z]*\).*/\1/p' "$RESULTS/e2e-x86.out" | head -n 1)

@@ -1,8 +1,10 @@
 """nginx on 127.0.0.1 serving a folder, for the end-to-end run against a
-production web server and for the benchmarks: one master process in the
-foreground, started and stopped by its id, with its configuration
-(nginx.conf.in beside this file), pid file, logs and temporary folders
-inside a folder of its own."""
+production web server, the https tests and the benchmarks: one master
+process in the foreground, started and stopped by its id, with its
+configuration (nginx.conf.in beside this file), pid file, logs and
+temporary folders inside a folder of its own. Given a certificate
+(harness.tls) it serves TLS only; given redirects, it answers those paths
+with a 302 to the URL named."""
 
 import contextlib
 import http.client
@@ -10,6 +12,7 @@ import os
 import re
 import signal
 import socket
+import ssl
 import subprocess
 import time
 from pathlib import Path
@@ -57,12 +60,16 @@ def port_is_free(port):
 
 class Nginx:
     """One nginx master process with its files under `folder`, serving `root`
-    on `port`; access_log: one line per request in access.log (entries())."""
+    on `port`; access_log: one line per request in access.log (entries());
+    certificate: a harness.tls.Certificate to serve https with; redirects:
+    {path: URL} answered with a 302."""
 
-    def __init__(self, folder, port, root, access_log=True):
+    def __init__(self, folder, port, root, access_log=True, certificate=None, redirects=None):
         self.folder = Path(folder)
         self.port = port
         self.root = Path(root)
+        self.certificate = certificate
+        self.redirects = dict(redirects or {})
         self.access_log = self.folder / "access.log" if access_log else None
         self.conf = self.folder / "nginx.conf"
         self.error_log = self.folder / "error.log"
@@ -76,6 +83,11 @@ class Nginx:
             "ROOT": str(self.root),
             "PORT": str(self.port),
             "ACCESS_LOG": 'access_log "%s" harness;' % self.access_log if self.access_log else "access_log off;",
+            "LISTEN_TLS": " ssl" if self.certificate else "",
+            "TLS": 'ssl_certificate "%s"; ssl_certificate_key "%s";' % (self.certificate.cert, self.certificate.key)
+                   if self.certificate else "",
+            "REDIRECTS": "".join("location = %s { return 302 %s; }\n        " % (path, url)
+                                 for path, url in self.redirects.items()),
         }
         text = TEMPLATE.read_text()
         for name, value in values.items():
@@ -102,8 +114,20 @@ class Nginx:
             assert time.monotonic() < deadline, "nginx did not answer within %.0f s" % timeout
             time.sleep(0.05)
 
+    @property
+    def scheme(self):
+        return "https" if self.certificate else "http"
+
+    def url(self, path):
+        return "%s://127.0.0.1:%d%s" % (self.scheme, self.port, path)
+
     def _answers(self):
-        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=1)
+        if self.certificate:
+            # The probe checks nothing: some of the tests' certificates are meant to be refused.
+            connection = http.client.HTTPSConnection("127.0.0.1", self.port, timeout=1,
+                                                     context=ssl._create_unverified_context())
+        else:
+            connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=1)
         try:
             connection.request("GET", "/", headers={"User-Agent": PROBE_AGENT})
             response = connection.getresponse()

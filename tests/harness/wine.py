@@ -29,6 +29,7 @@ LOADERS = {"x86_64": "/usr/lib/wine/wine64", "i686": "/usr/lib/wine/wine"}
 # setarch execs in place, so a run keeps its process id.
 NO_RANDOMISATION = ["/usr/bin/setarch", "-R"]
 EMULATOR = "/usr/bin/qemu-i386-static"
+PROXY_VARIABLES = ("http_proxy", "https_proxy", "ftp_proxy", "all_proxy", "no_proxy")
 
 def windows_path(path):
     """The Wine (drive Z:) name of a Linux path."""
@@ -167,7 +168,10 @@ class WineSession:
         self.scratch = Path(scratch)
         self.slow = slow
         self.screen = Display(self.scratch / "xvfb.log")
-        self.env = {k: v for k, v in os.environ.items() if not k.startswith("WINE") and not k.startswith("LC_")}
+        # Wine's WinINet takes http_proxy when the prefix's proxy settings are off:
+        # the machine's proxy variables must not steer the tests' transfers.
+        self.env = {k: v for k, v in os.environ.items()
+                    if not k.startswith("WINE") and not k.startswith("LC_") and k.lower() not in PROXY_VARIABLES}
         self.env.update({
             "WINEPREFIX": str(self.prefix),
             # Wine's own error reports only: they land in a run's output, and so in its failure report.
