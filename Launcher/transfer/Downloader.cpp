@@ -74,6 +74,25 @@ private:
     NetworkWorker& worker_;
 };
 
+// A server whose certificate does not verify will not verify a second later:
+// such a failure is final, where a refused or cut connection may not be.
+bool IsCertificateError(DWORD error) {
+    switch (error) {
+    case ERROR_INTERNET_SEC_CERT_DATE_INVALID:
+    case ERROR_INTERNET_SEC_CERT_CN_INVALID:
+    case ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED:
+    case ERROR_INTERNET_INVALID_CA:
+    case ERROR_INTERNET_SEC_CERT_ERRORS:
+    case ERROR_INTERNET_SEC_CERT_NO_REV:
+    case ERROR_INTERNET_SEC_CERT_REV_FAILED:
+    case ERROR_INTERNET_SEC_INVALID_CERT:
+    case ERROR_INTERNET_SEC_CERT_REVOKED:
+        return true;
+    default:
+        return false;
+    }
+}
+
 // The first byte a Content-Range ("bytes N-M/T") says its body starts at.
 bool RangeStart(const std::wstring& range, uint64_t& start) {
     if (range.compare(0, 6, L"bytes ") != 0) {
@@ -209,7 +228,7 @@ bool Downloader::OpenFollowingRedirects(const wchar_t* url, const std::wstring& 
         }
         if (!worker_.Opened()) {
             LogFailure(url, worker_.Error());
-            end = CallEnd::kNetwork;
+            end = IsCertificateError(worker_.Error()) ? CallEnd::kFailed : CallEnd::kNetwork;
             return false;
         }
         if (!IsRedirectStatus(worker_.StatusCode()) || worker_.Location().empty()) {
