@@ -3,6 +3,7 @@
 #include "common/Constants.h"
 #include "common/FileHelpers.h"
 #include "common/RunLog.h"
+#include "transfer/TransferLimits.h"
 
 #include <cwchar>
 #include <vector>
@@ -12,6 +13,12 @@ namespace {
 
 // Beside a partial copy: what identifies it, for a later resume.
 constexpr wchar_t kInfoSuffix[] = L".info";
+
+// A body that arrives in a block or two is fetched again whole rather than
+// cost every small file of an update an identity written and deleted.
+bool IsWorthResuming(const ManifestEntry& entry) {
+    return entry.HasKnownSize() && static_cast<uint64_t>(entry.size) > kTransferBlockSize;
+}
 
 }  // namespace
 
@@ -93,6 +100,9 @@ std::wstring StagedFile::Identity(const std::wstring& validator) const {
 
 ResumeFrom StagedFile::ResumePoint() {
     ResumeFrom from;
+    if (!IsWorthResuming(entry_)) {
+        return from;
+    }
     std::wstring full;
     std::wstring info;
     std::wstring text;
@@ -149,13 +159,6 @@ bool StagedFile::Open(const Answer& answer) {
         !ResolveRelativePath((stagedPath_ + kInfoSuffix).c_str(), infoPath)) {
         return false;
     }
-    // The staging folder is the launcher's own business: made without a log line.
-    for (const wchar_t* folder : {kWorkingFolder, kStagingFolder}) {
-        std::wstring full;
-        if (ResolveRelativePath(folder, full)) {
-            CreateDirectoryW(full.c_str(), nullptr);
-        }
-    }
     if (!digest_.Start(provider_, !entry_.sha256.empty())) {
         LogLine(L"[FAIL] Failed to digest \"%ls\".", entry_.path.c_str());
         return false;
@@ -170,6 +173,18 @@ bool StagedFile::Open(const Answer& answer) {
     } else {
         file_.Reset(CreateFileW(fullPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                                 nullptr));
+        if (!file_.IsValid() && GetLastError() == ERROR_PATH_NOT_FOUND) {
+            // The staging folder is the launcher's own business: made, once,
+            // without a log line.
+            for (const wchar_t* folder : {kWorkingFolder, kStagingFolder}) {
+                std::wstring full;
+                if (ResolveRelativePath(folder, full)) {
+                    CreateDirectoryW(full.c_str(), nullptr);
+                }
+            }
+            file_.Reset(CreateFileW(fullPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+        }
         if (!file_.IsValid()) {
             LogLine(L"[FAIL] Failed to open file \"%ls\" (error %u).", stagedPath_.c_str(),
                     static_cast<unsigned>(GetLastError()));
@@ -178,8 +193,9 @@ bool StagedFile::Open(const Answer& answer) {
     }
     // Written before the first byte, so that a run killed meanwhile leaves a
     // partial copy the next one can resume.
-    identified_ = !answer.validator.empty() && WriteWideText(infoPath, Identity(answer.validator));
-    if (!identified_) {
+    identified_ = IsWorthResuming(entry_) && !answer.validator.empty() &&
+                  WriteWideText(infoPath, Identity(answer.validator));
+    if (!identified_ && IsWorthResuming(entry_)) {
         DeleteFileW(infoPath.c_str());
     }
     return true;
@@ -209,7 +225,7 @@ bool StagedFile::Finish() {
     bool whole = (!entry_.HasKnownSize() || digest_.Bytes() == static_cast<uint64_t>(entry_.size)) &&
                  digest_.Finish(md5, withSha256 ? sha256 : nullptr) && _wcsicmp(entry_.md5.c_str(), md5) == 0 &&
                  (!withSha256 || _wcsicmp(entry_.sha256.c_str(), sha256) == 0);
-    if (whole) {
+    if (whole && identified_) {
         DeleteStagedFile(stagedPath_ + kInfoSuffix);  // whole: nothing left to resume
     }
     return whole;
