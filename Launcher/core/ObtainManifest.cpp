@@ -2,7 +2,6 @@
 
 #include "common/Constants.h"
 #include "common/FileHelpers.h"
-#include "common/Handles.h"
 #include "common/RunLog.h"
 
 #include <string>
@@ -92,9 +91,8 @@ void CompleteBackupReplacement() {
 }
 
 bool WriteJournal() {
-    ScopedFileHandle journal(CreateFileW(kBackupJournal, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH, nullptr));
-    return journal.IsValid() && FlushFileBuffers(journal.Get());
+    std::wstring journal;
+    return ResolveRelativePath(kBackupJournal, journal) && WriteWideText(journal, L"", true);
 }
 
 bool SaveBackup(const ManifestKeys& trusted) {

@@ -25,7 +25,7 @@ TESTS = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(TESTS))
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from harness.config import ConfigError, load_config  # noqa: E402
+from harness.config import ConfigError, load_config, load_variant  # noqa: E402
 from harness.launcher import EmulatorCrash, LauncherTest  # noqa: E402
 from harness.server import UpdateServer  # noqa: E402
 from harness.wine import WineSession  # noqa: E402
@@ -44,6 +44,27 @@ def e2e_config():
         pytest.fail(str(error), pytrace=False)
     config["time_factor"] = float(os.environ.get("E2E_TIME_FACTOR", "1"))
     return config
+
+
+def variant_build(variable, preset, e2e_config, **expected):
+    """Another test build of Launcher.exe alone, checked against the session's build."""
+    build = Path(os.environ.get(variable) or TESTS.parent / "build" / preset)
+    try:
+        return load_variant(build, e2e_config, **expected)
+    except ConfigError as error:
+        pytest.fail(str(error), pytrace=False)
+
+
+@pytest.fixture(scope="session")
+def https_build(e2e_config):
+    """The build whose manifest URL is https."""
+    return variant_build("LAUNCHER_HTTPS_BUILD_DIR", "win64-https-test", e2e_config, https=True)
+
+
+@pytest.fixture(scope="session")
+def proxy_build(e2e_config):
+    """The build that takes the system's proxy settings."""
+    return variant_build("LAUNCHER_PROXY_BUILD_DIR", "win64-proxy-test", e2e_config, system_proxy=True)
 
 
 @pytest.fixture(scope="session")

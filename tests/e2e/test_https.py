@@ -15,7 +15,7 @@ from urllib.parse import urlsplit
 
 import pytest
 
-from harness.config import ConfigError, load_variant, tls_port
+from harness.config import tls_port
 from harness.log import (FALLBACK, FETCHING, NO_UPDATE, NO_UPDATE_LINES, VALID, downloading, failed_to_download,
                          launched, log_of, refused_redirect)
 from harness.nginx import NGINX, Nginx
@@ -26,7 +26,6 @@ from e2e_update import BACKUP_FILE, MANIFEST_FILE, pattern, put
 from test_nginx import RELEASE_PATH, USER_AGENT, expected_update_lines, publish_make
 from test_update import read
 
-REPO = Path(__file__).resolve().parents[2]
 
 pytestmark = pytest.mark.skipif(not os.access(NGINX, os.X_OK),
                                 reason="%s is missing (scripts/setup.sh installs nginx-light)" % NGINX)
@@ -45,15 +44,6 @@ def authority(wine, tmp_path_factory):
     made.trust(wine)
     yield made
     made.distrust(wine)
-
-
-@pytest.fixture(scope="module")
-def https_build(e2e_config):
-    build = Path(os.environ.get("LAUNCHER_HTTPS_BUILD_DIR") or REPO / "build" / "win64-https-test")
-    try:
-        return load_variant(build, e2e_config, https=True)
-    except ConfigError as error:
-        pytest.fail(str(error), pytrace=False)
 
 
 @pytest.fixture

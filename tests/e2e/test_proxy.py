@@ -9,31 +9,19 @@ made by scripts/test.sh).
 """
 
 import os
-from pathlib import Path
 
 import pytest
 
-from harness.config import ConfigError, load_variant
 from harness.log import FALLBACK, FETCHING, NO_UPDATE, VALID, downloading, failed_to_download, launched, log_of
 from harness.proxy import TINYPROXY, Tinyproxy, clear_system_proxy, port_is_closed, set_system_proxy
 from harness.server import MANIFEST_PATH, file_entry, manifest_xml
 from e2e_update import BACKUP_FILE, MANIFEST_FILE, pattern, put
 from test_update import read
 
-REPO = Path(__file__).resolve().parents[2]
 PROXY_PORT_OFFSET = 2
 
 pytestmark = pytest.mark.skipif(not os.access(TINYPROXY, os.X_OK),
                                 reason="%s is missing (scripts/setup.sh installs tinyproxy-bin)" % TINYPROXY)
-
-
-@pytest.fixture(scope="module")
-def proxy_build(e2e_config):
-    build = Path(os.environ.get("LAUNCHER_PROXY_BUILD_DIR") or REPO / "build" / "win64-proxy-test")
-    try:
-        return load_variant(build, e2e_config, system_proxy=True)
-    except ConfigError as error:
-        pytest.fail(str(error), pytrace=False)
 
 
 @pytest.fixture(scope="module")

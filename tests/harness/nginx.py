@@ -18,6 +18,7 @@ import time
 from pathlib import Path
 from urllib.parse import unquote
 
+from harness import report
 from harness.wine import children
 
 NGINX = "/usr/sbin/nginx"
@@ -171,17 +172,9 @@ class Nginx:
             time.sleep(0.05)
 
     def describe(self):
-        parts = []
-        for name, path in (("nginx output", self.output), ("nginx error log", self.error_log),
-                           ("nginx access log", self.access_log)):
-            text = path.read_text("latin-1") if path and path.is_file() else "(none)"
-            parts.append("%s %s:\n%s" % (name, path, text.rstrip() or "(empty)"))
-        return "\n".join(parts)
+        return report.files_text((("nginx output", self.output), ("nginx error log", self.error_log),
+                                  ("nginx access log", self.access_log)))
 
-    @contextlib.contextmanager
     def logs_on_failure(self):
         """Adds nginx's output and logs to an assertion's message."""
-        try:
-            yield
-        except AssertionError as error:
-            raise AssertionError("%s\n\n%s" % (error, self.describe())) from None
+        return report.on_failure(self.describe)

@@ -14,7 +14,6 @@ the host). With ProxyEnable off it takes the http_proxy environment
 variable instead, which the harness keeps away from Wine (harness.wine).
 """
 
-import contextlib
 import re
 import signal
 import socket
@@ -22,6 +21,7 @@ import subprocess
 import time
 from pathlib import Path
 
+from harness import report
 from harness.wine import kill_process
 
 TINYPROXY = "/usr/bin/tinyproxy"
@@ -97,19 +97,11 @@ class Tinyproxy:
         return found
 
     def describe(self):
-        parts = []
-        for name, path in (("tinyproxy output", self.output), ("tinyproxy log", self.log)):
-            text = path.read_text("latin-1") if path.is_file() else "(none)"
-            parts.append("%s %s:\n%s" % (name, path, text.rstrip() or "(empty)"))
-        return "\n".join(parts)
+        return report.files_text((("tinyproxy output", self.output), ("tinyproxy log", self.log)))
 
-    @contextlib.contextmanager
     def logs_on_failure(self):
         """Adds the proxy's output and log to an assertion's message."""
-        try:
-            yield
-        except AssertionError as error:
-            raise AssertionError("%s\n\n%s" % (error, self.describe())) from None
+        return report.on_failure(self.describe)
 
 
 def port_is_closed(port):
