@@ -14,6 +14,23 @@ PACKAGES="cmake ninja-build g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 
 qemu-user-static xvfb xdotool imagemagick python3 python3-pytest python3-pefile python3-cryptography dpkg-dev googletest \
 nginx-light tinyproxy-bin fonts-wine curl time"
 
+# A mirror in the middle of a sync serves an index of the wrong size for a
+# while, and apt-get update then fails as a whole: try again after a pause,
+# then go on with the lists that did arrive; the install says whether they
+# were enough.
+apt_update() {
+    attempt=1
+    while ! apt-get update -q; do
+        if [ "$attempt" -ge 3 ]; then
+            echo "setup: WARNING: apt-get update failed $attempt times; going on with the package lists it fetched" >&2
+            return 0
+        fi
+        echo "setup: apt-get update failed (attempt $attempt of 3); trying again in 20 s" >&2
+        attempt=$((attempt + 1))
+        sleep 20
+    done
+}
+
 missing=""
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
     echo "setup: adding the i386 architecture"
@@ -29,7 +46,7 @@ done
 if [ -n "$missing" ]; then
     echo "setup: installing$missing"
     export DEBIAN_FRONTEND=noninteractive
-    apt-get update -q
+    apt_update
     # nginx must not start a server of its own at install time; the tests start theirs.
     printf '#!/bin/sh\nexit 101\n' > /usr/sbin/policy-rc.d
     chmod +x /usr/sbin/policy-rc.d
@@ -54,7 +71,7 @@ if [ ! -f "$EXPAT_DIR/CMakeLists.txt" ]; then
             grep '^deb ' /etc/apt/sources.list | sed 's/^deb /deb-src /' > /etc/apt/sources.list.d/quorval-deb-src.list
             rm -f "$src_list"
         fi
-        apt-get update -q
+        apt_update
     fi
     work="$DEPS_DIR/.fetch"
     rm -rf "$work"

@@ -15,3 +15,7 @@ public:
 protected:
     ~Progress() = default;
 };
+
+// Waits, answering the user interface meanwhile; false once the run is
+// cancelled (at once, not at the end of the wait).
+bool WaitAnswering(Progress& progress, uint32_t milliseconds);

@@ -44,18 +44,6 @@ private:
     uint64_t counted_ = 0;
 };
 
-// Waits, answering the window meanwhile; false when the run was cancelled.
-bool WaitPumping(Progress& progress, uint32_t milliseconds) {
-    ULONGLONG until = GetTickCount64() + milliseconds;
-    for (ULONGLONG now; (now = GetTickCount64()) < until;) {
-        MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(until - now), QS_ALLINPUT, MWMO_INPUTAVAILABLE);
-        if (!progress.Pump()) {
-            return false;
-        }
-    }
-    return progress.Pump();
-}
-
 // About kRetryDelayMs, twice, four times: within a fifth either way.
 uint32_t RetryDelay(unsigned retry, uint32_t& jittered) {
     static uint32_t state = static_cast<uint32_t>(GetTickCount64()) ^ GetCurrentProcessId();
@@ -68,49 +56,66 @@ uint32_t RetryDelay(unsigned retry, uint32_t& jittered) {
 }  // namespace
 
 bool FetchEntry(Downloader& downloader, Progress& progress, const ManifestEntry& entry, HCRYPTPROV provider) {
-    if (IsStagedWhole(entry, provider, [&] { return progress.Pump(); })) {
+    auto pump = [&] { return progress.Pump(); };
+    if (IsStagedWhole(entry, provider, pump)) {
         LogLine(L"[ OK ] Using \"%ls\" as received by an earlier run.", entry.path.c_str());
         return true;
     }
     LogLine(L"[ OK ] Downloading \"%ls\" from \"%ls\"", entry.path.c_str(), entry.src.c_str());
     uint64_t bound = entry.HasKnownSize() ? static_cast<uint64_t>(entry.size) : UINT64_MAX;
     EntryProgress counted(progress);
-    for (unsigned attempt = 0;; ++attempt) {
-        StagedFile file(entry, provider);
+    unsigned retries = 0;
+    bool resumed = false;    // some bytes of the copy came from an earlier request
+    bool refetched = false;  // a resumed copy that failed its digest was fetched again
+    for (;;) {
+        StagedFile file(entry, provider, pump);
         ResumeFrom from = file.ResumePoint();
         if (from.offset > 0) {
             LogLine(L"[ OK ] Resuming \"%ls\" at byte %ls.", entry.path.c_str(), std::to_wstring(from.offset).c_str());
         }
         counted.StartAttempt(file);
         FetchOutcome outcome = downloader.FetchFile(entry.src.c_str(), file, bound, counted, from);
-        if (outcome == FetchOutcome::kDone) {
+        resumed = resumed || file.Offset() > 0;
+        switch (outcome) {
+        case FetchOutcome::kDone:
             if (file.Finish()) {
                 return true;
             }
             file.Discard();
+            // Bytes kept from an earlier request may be of another upload (a
+            // server without a validator cannot say): once more, whole.
+            if (!resumed || refetched) {
+                return false;
+            }
+            LogLine(L"[FAIL] \"%ls\" did not match its digest after resuming; downloading it again from the start.",
+                    entry.path.c_str());
+            resumed = false;
+            refetched = true;
+            continue;
+        case FetchOutcome::kResumeRefused:
+            // Not this server's copy any more: at once, from the start.
+            file.Discard();
+            continue;
+        case FetchOutcome::kTooLarge:
+            file.Discard();
             return false;
-        }
-        if (outcome == FetchOutcome::kCancelled) {
+        case FetchOutcome::kNetworkFailure:
+            file.Keep();
+            break;
+        default:
+            // Cancelled, or a failure another attempt would meet too: what
+            // arrived stays for the next run.
             file.Keep();
             return false;
         }
-        if (outcome == FetchOutcome::kResumeRefused) {
-            // Not this server's copy any more: the next attempt starts afresh.
-            file.Discard();
-        } else if (outcome != FetchOutcome::kNetworkFailure) {
-            file.Discard();
-            return false;
-        } else {
-            file.Keep();
-        }
-        if (attempt == kMaxRetries) {
+        if (retries == kMaxRetries) {
             return false;
         }
         uint32_t wait = 0;
-        uint32_t nominal = RetryDelay(attempt, wait);
+        uint32_t nominal = RetryDelay(retries++, wait);
         LogLine(L"[FAIL] Download of \"%ls\" failed (error %u), retrying in %u.%u s.", entry.src.c_str(),
                 static_cast<unsigned>(downloader.LastError()), nominal / 1000, nominal % 1000 / 100);
-        if (!WaitPumping(counted, wait)) {
+        if (!WaitAnswering(counted, wait)) {
             return false;
         }
     }

@@ -13,8 +13,10 @@
 // True when the entry's content is staged whole (its size and digests
 // checked): taken as an earlier run left it, or fetched, resuming a partial
 // copy the server still identifies, and after a network failure fetched
-// again (resuming) after about 1, 2 and 4 s, at most three times. A body
-// whose digest is wrong is not tried again: the server is consistently
+// again (resuming) after about 1, 2 and 4 s, at most three times. A resumed
+// copy whose digest is wrong is fetched once more from the start; a body read
+// whole whose digest is wrong is not tried again: the server is consistently
 // wrong. Cancel, also during a wait, ends it at once; what arrived is kept
-// for a later resume.
+// for a later attempt or run, dropped only when the server or the digest
+// says it is not this content.
 bool FetchEntry(Downloader& downloader, Progress& progress, const ManifestEntry& entry, HCRYPTPROV provider);

@@ -9,36 +9,178 @@
 namespace {
 
 constexpr wchar_t kAsideSuffix[] = L".old";
+// The journal's last line: a journal without it was cut short while it was
+// written, before anything was moved.
+constexpr wchar_t kJournalEnd[] = L"*";
 constexpr DWORD kMoveFlags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
+// A scanner or an indexer holds a new file for a moment: a held target is
+// tried again for this long before the update fails.
+constexpr uint32_t kHeldRetryMs = 10000;
+constexpr uint32_t kHeldPollMs = 250;
 
 struct Move {
     std::wstring staged;  // full paths in the extended form
-    std::wstring aside;
+    std::wstring aside;   // where the old target went, once it did
     std::wstring target;
     const wchar_t* name;  // the target as the manifest names it, for the log
-    bool targetExisted = false;
+    bool self = false;    // the running launcher's own executable
+    bool movedAside = false;
+    bool placed = false;
 };
 
 bool Exists(const std::wstring& path) {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-bool Resolve(const std::wstring& staged, const std::wstring& target, Move& move) {
-    return ResolveRelativePath(staged.c_str(), move.staged) &&
-           ResolveRelativePath((staged + kAsideSuffix).c_str(), move.aside) &&
-           ResolveRelativePath(target.c_str(), move.target);
+bool IsFolder(const std::wstring& path) {
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-// One record a line pair: the staged path, then the target (relative; a
-// plain path holds no line break).
+// A read-only old copy cannot be deleted until its attribute is cleared.
+bool DeleteOldCopy(const std::wstring& path) {
+    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    return DeleteFileW(path.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND;
+}
+
+// A name in the staging folder for the target's old copy; a leftover that
+// cannot be removed (a running executable) is passed by, never in the way.
+std::wstring FreeAsideName(const std::wstring& staged) {
+    std::wstring name = staged + kAsideSuffix;
+    for (unsigned n = 1; Exists(name) && !DeleteOldCopy(name) && n < 100; ++n) {
+        name = staged + L"." + std::to_wstring(n) + kAsideSuffix;
+    }
+    return name;
+}
+
+// The path a process was started from, in the extended form of ResolveRelativePath.
+bool IsRunningExecutable(const std::wstring& target) {
+    std::wstring own(32768, L'\0');
+    DWORD length = GetModuleFileNameW(nullptr, &own[0], static_cast<DWORD>(own.size()));
+    if (length == 0 || length >= own.size()) {
+        return false;
+    }
+    own.resize(length);
+    if (own.compare(0, 4, L"\\\\?\\") != 0) {
+        own.insert(0, L"\\\\?\\");
+    }
+    return CompareStringOrdinal(own.c_str(), static_cast<int>(own.size()), target.c_str(),
+                                static_cast<int>(target.size()), TRUE) == CSTR_EQUAL;
+}
+
+bool Resolve(const Replacement& replacement, Move& move) {
+    move.name = replacement.target.c_str();
+    if (!ResolveRelativePath(replacement.staged.c_str(), move.staged) ||
+        !ResolveRelativePath(replacement.target.c_str(), move.target)) {
+        LogLine(L"[FAIL] Failed to resolve path \"%ls\" (error %u).", move.name, static_cast<unsigned>(GetLastError()));
+        return false;
+    }
+    move.self = IsRunningExecutable(move.target);
+    return true;
+}
+
+bool IsHeld(DWORD error) {
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED || error == ERROR_LOCK_VIOLATION;
+}
+
+// MoveFileExW, tried again while another program holds the file; false with
+// the error set (ERROR_CANCELLED when the wait was cancelled).
+bool MoveWaiting(const std::wstring& from, const std::wstring& to, const Waiter& wait) {
+    for (uint32_t waited = 0;; waited += kHeldPollMs) {
+        if (MoveFileExW(from.c_str(), to.c_str(), kMoveFlags)) {
+            return true;
+        }
+        DWORD error = GetLastError();
+        if (!IsHeld(error) || waited >= kHeldRetryMs) {
+            SetLastError(error);
+            return false;
+        }
+        if (!wait(kHeldPollMs)) {
+            SetLastError(ERROR_CANCELLED);
+            return false;
+        }
+    }
+}
+
+bool LogFailed(const Move& move) {
+    DWORD error = GetLastError();
+    if (error != ERROR_CANCELLED) {
+        LogLine(L"[FAIL] Failed to replace \"%ls\" (error %u).", move.name, static_cast<unsigned>(error));
+    }
+    return false;
+}
+
+bool MoveAside(Move& move, const Waiter& wait) {
+    if (!Exists(move.target)) {
+        return true;
+    }
+    move.aside = FreeAsideName(move.staged);
+    if (!MoveWaiting(move.target, move.aside, wait)) {
+        return LogFailed(move);
+    }
+    move.movedAside = true;
+    return true;
+}
+
+bool Place(Move& move, const Waiter& wait) {
+    if (!MoveWaiting(move.staged, move.target, wait)) {
+        return LogFailed(move);
+    }
+    move.placed = true;
+    return true;
+}
+
+// The running launcher's executable is never missing, whenever the run is
+// killed: its old copy is kept aside by copying, and the new one replaces it
+// by name in one step. Where the system refuses to replace a running
+// program, it is renamed aside and the new one placed at once.
+bool ReplaceRunning(Move& move, const Waiter& wait) {
+    if (Exists(move.target)) {
+        move.aside = FreeAsideName(move.staged);
+        if (CopyFileW(move.target.c_str(), move.aside.c_str(), FALSE) &&
+            MoveFileExW(move.staged.c_str(), move.target.c_str(), kMoveFlags)) {
+            move.movedAside = true;
+            move.placed = true;
+            return true;
+        }
+        if (!MoveAside(move, wait)) {
+            return false;
+        }
+    }
+    return Place(move, wait);
+}
+
+bool Replace(Move& move, const Waiter& wait) {
+    return move.self ? ReplaceRunning(move, wait) : MoveAside(move, wait) && Place(move, wait);
+}
+
+// Puts one target back as it was; false (logged) when a move fails, so
+// that the journal stays for the next start to complete the update instead.
+bool Restore(Move& move) {
+    if (move.placed && !MoveFileExW(move.target.c_str(), move.staged.c_str(), kMoveFlags)) {
+        return LogFailed(move);
+    }
+    if (move.movedAside && !MoveFileExW(move.aside.c_str(), move.target.c_str(), kMoveFlags)) {
+        return LogFailed(move);
+    }
+    return true;
+}
+
+// One record a line pair, the staged path, then the target (relative; a
+// plain path holds no line break), and the end mark.
 bool WriteJournal(const std::wstring& path, const std::vector<Replacement>& replacements) {
     std::wstring text;
     for (const Replacement& replacement : replacements) {
         text += replacement.staged + L"\n" + replacement.target + L"\n";
     }
+    text += kJournalEnd;
+    text += L"\n";
     return WriteWideText(path, text, true);
 }
 
+// False when the journal cannot be read. A journal cut short (no end mark
+// after its records) gives no records: nothing was moved under it. A journal
+// of an earlier version has no end mark and is taken whole.
 bool ReadJournal(const std::wstring& path, std::vector<Replacement>& replacements) {
     std::wstring text;
     if (!ReadWideText(path, text)) {
@@ -48,6 +190,13 @@ bool ReadJournal(const std::wstring& path, std::vector<Replacement>& replacement
     std::vector<std::wstring> lines;
     for (size_t end; (end = text.find(L'\n', start)) != std::wstring::npos; start = end + 1) {
         lines.push_back(text.substr(start, end - start));
+    }
+    bool ended = !lines.empty() && lines.back() == kJournalEnd;
+    if (ended) {
+        lines.pop_back();
+    }
+    if (lines.size() % 2 != 0 || start != text.size()) {
+        return true;
     }
     for (size_t i = 0; i + 1 < lines.size(); i += 2) {
         replacements.push_back({lines[i], lines[i + 1]});
@@ -66,24 +215,34 @@ void RemoveAsideFiles() {
         return;
     }
     do {
-        DeleteFileW((folder + L"\\" + found.cFileName).c_str());
+        DeleteOldCopy(folder + L"\\" + found.cFileName);
     } while (FindNextFileW(search, &found));
     FindClose(search);
 }
 
+bool DeleteJournal(const std::wstring& journal) {
+    if (DeleteFileW(journal.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND) {
+        return true;
+    }
+    LogLine(L"[FAIL] Failed to delete file \"%ls\" (error %u).", kCommitJournal, static_cast<unsigned>(GetLastError()));
+    return false;
+}
+
 }  // namespace
 
-bool CommitReplacements(const std::vector<Replacement>& replacements) {
+bool CommitReplacements(const std::vector<Replacement>& replacements, const Waiter& wait) {
     std::vector<Move> moves(replacements.size());
-    std::wstring journal;
     for (size_t i = 0; i < replacements.size(); ++i) {
-        moves[i].name = replacements[i].target.c_str();
-        if (!Resolve(replacements[i].staged, replacements[i].target, moves[i])) {
-            LogLine(L"[FAIL] Failed to resolve path \"%ls\" (error %u).", moves[i].name,
-                    static_cast<unsigned>(GetLastError()));
+        if (!Resolve(replacements[i], moves[i])) {
+            return false;
+        }
+        if (IsFolder(moves[i].target)) {
+            LogLine(L"[FAIL] Failed to replace \"%ls\": a folder is in its place (error %u).", moves[i].name,
+                    static_cast<unsigned>(ERROR_DIRECTORY));
             return false;
         }
     }
+    std::wstring journal;
     if (!ResolveRelativePath(kCommitJournal, journal) || !WriteJournal(journal, replacements)) {
         LogLine(L"[FAIL] Failed to write file \"%ls\" (error %u).", kCommitJournal,
                 static_cast<unsigned>(GetLastError()));
@@ -91,70 +250,93 @@ bool CommitReplacements(const std::vector<Replacement>& replacements) {
         return false;
     }
 
-    // Every target out of the way first: a file held open by another program
-    // then fails the update before anything was replaced.
-    size_t aside = 0;
-    size_t placed = 0;
+    // Every other target out of the way first: a file held open by another
+    // program then fails the update before anything was replaced. The
+    // running executable goes last, replaced in one step.
     bool ok = true;
-    for (; aside < moves.size() && ok; ++aside) {
-        Move& move = moves[aside];
-        move.targetExisted = Exists(move.target);
-        if (move.targetExisted && !MoveFileExW(move.target.c_str(), move.aside.c_str(), kMoveFlags)) {
-            LogLine(L"[FAIL] Failed to replace \"%ls\" (error %u).", move.name, static_cast<unsigned>(GetLastError()));
-            ok = false;
-            break;
-        }
+    for (Move& move : moves) {
+        ok = ok && (move.self || MoveAside(move, wait));
     }
-    for (; ok && placed < moves.size(); ++placed) {
-        Move& move = moves[placed];
-        if (!MoveFileExW(move.staged.c_str(), move.target.c_str(), kMoveFlags)) {
-            LogLine(L"[FAIL] Failed to replace \"%ls\" (error %u).", move.name, static_cast<unsigned>(GetLastError()));
+    for (Move& move : moves) {
+        ok = ok && (move.self || Place(move, wait));
+    }
+    for (Move& move : moves) {
+        ok = ok && (!move.self || ReplaceRunning(move, wait));
+    }
+    if (!ok) {
+        // Back as they were, in reverse order. Should that fail, the journal
+        // stays: the next start completes the update instead.
+        bool restored = true;
+        for (size_t i = moves.size(); i > 0; --i) {
+            restored = Restore(moves[i - 1]) && restored;
+        }
+        if (restored) {
+            DeleteJournal(journal);
+        }
+        return false;
+    }
+    if (DeleteJournal(journal)) {
+        RemoveAsideFiles();
+    }
+    return true;
+}
+
+bool SleepFor(uint32_t milliseconds) {
+    Sleep(milliseconds);
+    return true;
+}
+
+bool FinishInterruptedCommit(const Waiter& wait) {
+    std::wstring journal;
+    std::vector<Replacement> replacements;
+    if (!ResolveRelativePath(kCommitJournal, journal) || !Exists(journal)) {
+        RemoveAsideFiles();
+        return false;
+    }
+    if (!ReadJournal(journal, replacements)) {
+        LogLine(L"[FAIL] Failed to read file \"%ls\" (error %u).", kCommitJournal, static_cast<unsigned>(GetLastError()));
+        return false;
+    }
+    // Every staged file it names was verified before it was written: each
+    // target not yet replaced is replaced now, the running executable too.
+    bool ok = true;
+    for (const Replacement& replacement : replacements) {
+        Move move;
+        if (!Resolve(replacement, move)) {
             ok = false;
-            break;
+            continue;
+        }
+        if (!Exists(move.staged)) {
+            continue;  // moved into place before the kill
+        }
+        if (IsFolder(move.target)) {
+            LogLine(L"[FAIL] Failed to replace \"%ls\": a folder is in its place (error %u).", move.name,
+                    static_cast<unsigned>(ERROR_DIRECTORY));
+            ok = false;
+            continue;
+        }
+        if (!EnsureParentDirectories(replacement.target.c_str()) || !Replace(move, wait)) {
+            // Never leave the target missing: its old copy goes back.
+            if (move.movedAside && !move.placed && !Exists(move.target)) {
+                MoveFileExW(move.aside.c_str(), move.target.c_str(), kMoveFlags);
+            }
+            ok = false;
         }
     }
     if (!ok) {
-        // Back as they were, in reverse order.
-        while (placed > 0) {
-            --placed;
-            MoveFileExW(moves[placed].target.c_str(), moves[placed].staged.c_str(), kMoveFlags);
-        }
-        while (aside > 0) {
-            --aside;
-            if (moves[aside].targetExisted) {
-                MoveFileExW(moves[aside].aside.c_str(), moves[aside].target.c_str(), kMoveFlags);
-            }
-        }
+        // The journal and the old copies stay for the next start.
+        LogLine(L"[FAIL] Failed to complete an update that was interrupted.");
+        return false;
     }
-    DeleteFileW(journal.c_str());
-    if (ok) {
-        RemoveAsideFiles();
-    }
-    return ok;
-}
-
-bool FinishInterruptedCommit() {
-    std::wstring journal;
-    std::vector<Replacement> replacements;
-    bool completed = false;
-    if (ResolveRelativePath(kCommitJournal, journal) && ReadJournal(journal, replacements)) {
-        for (const Replacement& replacement : replacements) {
-            Move move;
-            if (!Resolve(replacement.staged, replacement.target, move) || !Exists(move.staged)) {
-                continue;  // moved into place before the kill
-            }
-            if (Exists(move.target) && !Exists(move.aside)) {
-                MoveFileExW(move.target.c_str(), move.aside.c_str(), kMoveFlags);
-            }
-            EnsureParentDirectories(replacement.target.c_str());
-            MoveFileExW(move.staged.c_str(), move.target.c_str(), kMoveFlags);
-        }
-        DeleteFileW(journal.c_str());
-        completed = true;
-        LogLine(L"[ OK ] Completed an update that was interrupted.");
+    if (!DeleteJournal(journal)) {
+        return false;
     }
     RemoveAsideFiles();
-    return completed;
+    if (replacements.empty()) {
+        return false;  // cut short before any move
+    }
+    LogLine(L"[ OK ] Completed an update that was interrupted.");
+    return true;
 }
 
 bool HasRoomFor(uint64_t bytes) {

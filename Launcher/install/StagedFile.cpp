@@ -5,9 +5,10 @@
 #include "common/RunLog.h"
 #include "transfer/TransferLimits.h"
 
+#include <algorithm>
 #include <cwchar>
+#include <set>
 #include <vector>
-#include <cwctype>
 
 namespace {
 
@@ -20,20 +21,50 @@ bool IsWorthResuming(const ManifestEntry& entry) {
     return entry.HasKnownSize() && static_cast<uint64_t>(entry.size) > kTransferBlockSize;
 }
 
+// The path as Windows compares names: upper case across Unicode, as an
+// ordinal comparison that ignores case folds it; ASCII letters then go to
+// lower case, so that the staged names of plain paths stay what they were.
+std::wstring FoldedPath(const std::wstring& path) {
+    std::wstring folded(path);
+    std::replace(folded.begin(), folded.end(), L'/', L'\\');
+    if (!folded.empty()) {
+        std::wstring upper(folded.size(), L'\0');
+        int length = static_cast<int>(folded.size());
+        if (LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, folded.c_str(), length, &upper[0], length, nullptr,
+                          nullptr, 0) == length) {
+            folded.swap(upper);
+        }
+    }
+    for (wchar_t& c : folded) {
+        if (c >= L'A' && c <= L'Z') {
+            c = static_cast<wchar_t>(c - L'A' + L'a');
+        }
+    }
+    return folded;
+}
+
 }  // namespace
 
 std::wstring StagingPathFor(const std::wstring& relativeTarget) {
-    // FNV-1a over the path as Windows compares names (case-insensitively):
-    // short, fixed-length names whatever the depth of the target.
+    // FNV-1a: short, fixed-length names whatever the depth of the target.
     uint64_t hash = 14695981039346656037ull;
-    for (wchar_t c : relativeTarget) {
-        hash ^= static_cast<uint16_t>(std::towlower(c == L'/' ? L'\\' : c));
+    for (wchar_t c : FoldedPath(relativeTarget)) {
+        hash ^= static_cast<uint16_t>(c);
         hash *= 1099511628211ull;
     }
     wchar_t name[17];
     _snwprintf(name, 17, L"%016llx", static_cast<unsigned long long>(hash));
     name[16] = L'\0';
     return std::wstring(kStagingFolder) + L"\\" + name;
+}
+
+bool IsSameTarget(const std::wstring& a, const std::wstring& b) {
+    std::wstring left(a);
+    std::wstring right(b);
+    std::replace(left.begin(), left.end(), L'/', L'\\');
+    std::replace(right.begin(), right.end(), L'/', L'\\');
+    return CompareStringOrdinal(left.c_str(), static_cast<int>(left.size()), right.c_str(),
+                                static_cast<int>(right.size()), TRUE) == CSTR_EQUAL;
 }
 
 void DeleteStagedFile(const std::wstring& stagedPath) {
@@ -43,13 +74,25 @@ void DeleteStagedFile(const std::wstring& stagedPath) {
     }
 }
 
+namespace {
+
+// The staged copy's length, or 0 when there is none.
+uint64_t StagedSize(const std::wstring& staged) {
+    std::wstring full;
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!ResolveRelativePath(staged.c_str(), full) || !GetFileAttributesExW(full.c_str(), GetFileExInfoStandard, &data)) {
+        return 0;
+    }
+    return (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+}  // namespace
+
 bool IsStagedWhole(const ManifestEntry& entry, HCRYPTPROV provider, const std::function<bool()>& pump) {
     std::wstring staged = StagingPathFor(entry.path);
     std::wstring full;
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!ResolveRelativePath(staged.c_str(), full) || !GetFileAttributesExW(full.c_str(), GetFileExInfoStandard, &data) ||
-        (entry.HasKnownSize() &&
-         ((static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow) != static_cast<uint64_t>(entry.size))) {
+    if (!ResolveRelativePath(staged.c_str(), full) || GetFileAttributesW(full.c_str()) == INVALID_FILE_ATTRIBUTES ||
+        (entry.HasKnownSize() && StagedSize(staged) != static_cast<uint64_t>(entry.size))) {
         return false;
     }
     wchar_t md5[kDigestBufferLength];
@@ -77,8 +120,10 @@ void PruneStaging(const Manifest& manifest) {
     }
     do {
         std::wstring name = std::wstring(kStagingFolder) + L"\\" + found.cFileName;
+        size_t length = wcslen(found.cFileName);
         bool keep = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
-                    _wcsicmp(name.c_str(), kCommitJournal) == 0;
+                    _wcsicmp(name.c_str(), kCommitJournal) == 0 ||
+                    (length > 4 && _wcsicmp(found.cFileName + length - 4, L".old") == 0);
         for (const std::wstring& path : wanted) {
             keep = keep || _wcsicmp(path.c_str(), name.c_str()) == 0 ||
                    _wcsicmp((path + kInfoSuffix).c_str(), name.c_str()) == 0;
@@ -90,8 +135,26 @@ void PruneStaging(const Manifest& manifest) {
     FindClose(search);
 }
 
-StagedFile::StagedFile(const ManifestEntry& entry, HCRYPTPROV provider)
-    : entry_(entry), provider_(provider), stagedPath_(StagingPathFor(entry.path)) {}
+uint64_t BytesToFetch(const Manifest& manifest) {
+    std::set<std::wstring> counted;
+    uint64_t bytes = 0;
+    for (const ManifestEntry& entry : manifest.entries) {
+        if (entry.IsCurrent() || !entry.HasKnownSize()) {
+            continue;
+        }
+        std::wstring staged = StagingPathFor(entry.path);
+        if (!counted.insert(staged).second) {
+            continue;
+        }
+        uint64_t size = static_cast<uint64_t>(entry.size);
+        uint64_t need = size - std::min(size, StagedSize(staged));
+        bytes = need > UINT64_MAX - bytes ? UINT64_MAX : bytes + need;
+    }
+    return bytes;
+}
+
+StagedFile::StagedFile(const ManifestEntry& entry, HCRYPTPROV provider, std::function<bool()> pump)
+    : entry_(entry), provider_(provider), pump_(std::move(pump)), stagedPath_(StagingPathFor(entry.path)) {}
 
 std::wstring StagedFile::Identity(const std::wstring& validator) const {
     return entry_.path + L"\n" + std::to_wstring(entry_.size) + L"\n" + entry_.md5 + L"\n" + entry_.sha256 + L"\n" +
@@ -119,7 +182,7 @@ ResumeFrom StagedFile::ResumePoint() {
     if (GetFileAttributesExW(full.c_str(), GetFileExInfoStandard, &data)) {
         size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
     }
-    if (validator.empty() || _wcsicmp(text.c_str(), Identity(validator).c_str()) != 0 || !entry_.HasKnownSize() ||
+    if (_wcsicmp(text.c_str(), Identity(validator).c_str()) != 0 || !entry_.HasKnownSize() ||
         size == 0 || size >= static_cast<uint64_t>(entry_.size)) {
         Discard();
         return from;
@@ -146,6 +209,10 @@ bool StagedFile::OpenResumed(const std::wstring& fullPath, uint64_t offset) {
         }
         digest_.Add(buffer, got);
         left -= got;
+        if (pump_ && !pump_()) {
+            cancelled_ = true;
+            return false;
+        }
     }
     LARGE_INTEGER at;
     at.QuadPart = static_cast<LONGLONG>(offset);
@@ -166,6 +233,9 @@ bool StagedFile::Open(const Answer& answer) {
     offset_ = answer.offset;
     if (offset_ > 0) {
         if (!OpenResumed(fullPath, offset_)) {
+            if (cancelled_) {
+                return false;
+            }
             LogLine(L"[FAIL] Failed to open file \"%ls\" (error %u).", stagedPath_.c_str(),
                     static_cast<unsigned>(GetLastError()));
             return false;
@@ -192,9 +262,9 @@ bool StagedFile::Open(const Answer& answer) {
         }
     }
     // Written before the first byte, so that a run killed meanwhile leaves a
-    // partial copy the next one can resume.
-    identified_ = IsWorthResuming(entry_) && !answer.validator.empty() &&
-                  WriteWideText(infoPath, Identity(answer.validator));
+    // partial copy the next one can resume; a server without a validator is
+    // resumed too, the manifest's digests telling whether the whole is right.
+    identified_ = IsWorthResuming(entry_) && WriteWideText(infoPath, Identity(answer.validator));
     if (!identified_ && IsWorthResuming(entry_)) {
         DeleteFileW(infoPath.c_str());
     }
@@ -217,12 +287,15 @@ bool StagedFile::Finish() {
     if (!file_.IsValid()) {
         return false;
     }
+    // On disk before any journal names it: a power cut after the commit must
+    // not leave the install with blocks that were never written.
+    bool flushed = FlushFileBuffers(file_.Get()) != FALSE;
     file_.Close();
     wchar_t md5[kDigestBufferLength];
     wchar_t sha256[kSha256BufferLength];
     bool withSha256 = !entry_.sha256.empty();
     // The manifest may give the digests in either case.
-    bool whole = (!entry_.HasKnownSize() || digest_.Bytes() == static_cast<uint64_t>(entry_.size)) &&
+    bool whole = flushed && (!entry_.HasKnownSize() || digest_.Bytes() == static_cast<uint64_t>(entry_.size)) &&
                  digest_.Finish(md5, withSha256 ? sha256 : nullptr) && _wcsicmp(entry_.md5.c_str(), md5) == 0 &&
                  (!withSha256 || _wcsicmp(entry_.sha256.c_str(), sha256) == 0);
     if (whole && identified_) {
@@ -233,9 +306,6 @@ bool StagedFile::Finish() {
 
 void StagedFile::Keep() {
     file_.Close();
-    if (!identified_) {
-        Discard();
-    }
 }
 
 void StagedFile::Discard() {

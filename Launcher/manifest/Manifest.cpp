@@ -167,8 +167,13 @@ bool Manifest::AddEntry(const wchar_t* path, const wchar_t* size, const wchar_t*
     ManifestEntry entry;
     entry.path = path;
     // 64 bits (games ship files of several GiB); out-of-range values clamp
-    // to its limits, text that is no number reads as 0, as it always did.
-    entry.size = _wcstoi64(size, nullptr, 10);
+    // to its limits. Text with no number in it is an unknown size (as a
+    // negative one is), not 0: a listed size bounds the body and must match.
+    wchar_t* end = nullptr;
+    entry.size = _wcstoi64(size, &end, 10);
+    if (end == size) {
+        entry.size = -1;
+    }
     entry.md5 = md5;
     entry.src = src;
     if (signedFormat) {

@@ -287,7 +287,7 @@ Downloader::CallEnd Downloader::Receive(ByteSink& sink, const wchar_t* url, uint
         if (count > maxBytes - written) {
             LogLine(L"[FAIL] \"%ls\" is larger than %ls bytes (error %u).", url, std::to_wstring(maxBytes).c_str(),
                     static_cast<unsigned>(ERROR_FILE_TOO_LARGE));
-            return CallEnd::kLimit;
+            return CallEnd::kTooLarge;
         }
         const BYTE* data = worker_.Data();
         // The next block is read while this one is written and the window
@@ -373,6 +373,8 @@ FetchOutcome Downloader::FetchFile(const wchar_t* url, ByteSink& sink, uint64_t 
         return FetchOutcome::kNetworkFailure;
     case CallEnd::kResumeRefused:
         return FetchOutcome::kResumeRefused;
+    case CallEnd::kTooLarge:
+        return FetchOutcome::kTooLarge;
     default:
         return FetchOutcome::kFailed;
     }
@@ -390,7 +392,12 @@ Downloader::CallEnd Downloader::Fetch(const wchar_t* url, ByteSink& sink, uint64
     // they were part of: otherwise the server answers with all of it.
     std::wstring headers;
     if (from.offset > 0) {
-        headers = L"Range: bytes=" + std::to_wstring(from.offset) + L"-\r\nIf-Range: " + from.validator + L"\r\n";
+        // Without a validator the Range stands alone: the manifest's digests
+        // still judge the whole.
+        headers = L"Range: bytes=" + std::to_wstring(from.offset) + L"-\r\n";
+        if (!from.validator.empty()) {
+            headers += L"If-Range: " + from.validator + L"\r\n";
+        }
     }
     // The worker holds each request (an abandoned call's thread closes its own).
     RequestScope request(worker_);
@@ -406,9 +413,11 @@ Downloader::CallEnd Downloader::Fetch(const wchar_t* url, ByteSink& sink, uint64
             start == from.offset) {
             answer.offset = from.offset;
         } else if (status != HTTP_STATUS_OK) {
+            lastError_ = ERROR_HTTP_INVALID_SERVER_RESPONSE;
             LogLine(L"[FAIL] \"%ls\" answered a resumed request with status %u (error %u).", url,
-                    static_cast<unsigned>(status), static_cast<unsigned>(ERROR_HTTP_INVALID_SERVER_RESPONSE));
-            return CallEnd::kResumeRefused;
+                    static_cast<unsigned>(status), static_cast<unsigned>(lastError_));
+            // A server in trouble says nothing about the bytes already here.
+            return status >= 500 && status <= 599 ? CallEnd::kNetwork : CallEnd::kResumeRefused;
         }
     }
     if (!sink.Open(answer)) {

@@ -12,7 +12,6 @@
 
 #include <cstdint>
 #include <string>
-#include <string>
 
 // Where a file's transfer starts: at byte `offset`, continuing a partial copy
 // of the body the server identified by `validator`; offset 0: from the start.
@@ -26,7 +25,8 @@ enum class FetchOutcome {
     kDone,            // the whole body arrived
     kCancelled,       // the user cancelled (or the process is asked to end)
     kNetworkFailure,  // refused, reset, cut short, silent: worth another attempt
-    kResumeRefused,   // the server answered a resumed request with neither 206 at the offset nor 200
+    kResumeRefused,   // a resumed request answered with neither 206 at the offset, 200 nor 5xx (a 416)
+    kTooLarge,        // the body ran past its bound: it is not the listed content
     kFailed,          // anything else (a bound, a redirect refused, the sink): another attempt would fail too
 };
 
@@ -57,7 +57,7 @@ public:
 
 private:
     // How a network call or a transfer ended.
-    enum class CallEnd { kFinished, kTimedOut, kCancelled, kLimit, kNetwork, kResumeRefused, kFailed };
+    enum class CallEnd { kFinished, kTimedOut, kCancelled, kLimit, kTooLarge, kNetwork, kResumeRefused, kFailed };
 
     // The time a transfer may still wait: the stall limit for each call, and
     // for the manifest a deadline for the whole transfer.

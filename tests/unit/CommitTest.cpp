@@ -65,6 +65,11 @@ TEST(CommitReplacements, ReplacesEveryTargetAndLeavesNothingBehind) {
     EXPECT_EQ(log.Text(), "");
 }
 
+// A wait that takes no time: a held file is tried again at once.
+bool NoWait(uint32_t) {
+    return true;
+}
+
 TEST(CommitReplacements, ATargetThatCannotBeMovedLeavesEveryTargetAsItWas) {
     ScratchDirectory scratch;
     std::vector<Replacement> replacements = StageThree();
@@ -75,7 +80,7 @@ TEST(CommitReplacements, ATargetThatCannotBeMovedLeavesEveryTargetAsItWas) {
     std::string logged;
     {
         LogCapture log;
-        committed = CommitReplacements(replacements);
+        committed = CommitReplacements(replacements, NoWait);
         logged = log.Text();
     }
     CloseHandle(held);
@@ -83,6 +88,81 @@ TEST(CommitReplacements, ATargetThatCannotBeMovedLeavesEveryTargetAsItWas) {
     ExpectTargets("old a", "old b", "(absent)");
     EXPECT_EQ(logged, "[FAIL] Failed to replace \"sub\\b.txt\" (error 32).\r\n");  // ERROR_SHARING_VIOLATION
     ExpectStagingHolds(3);  // the staged copies, for the caller to keep or drop
+}
+
+// What stands in a target's way on real machines, one row each.
+TEST(CommitReplacements, MeetsWhatRealInstallFoldersHold) {
+    struct Row {
+        const char* name;
+        void (*arrange)();           // after the three files are staged
+        bool committed;
+        const char* a;               // a.txt afterwards
+        const char* log;
+    };
+    const Row rows[] = {
+        // A folder (with the user's files in it) where a file must go: nothing moves.
+        {"a folder in a target's place",
+         [] {
+             DeleteFileW(L"sub\\b.txt");
+             CreateDirectoryW(L"sub\\b.txt", nullptr);
+             WriteBytes(L"sub\\b.txt\\mine.txt", "the user's");
+         },
+         false, "old a", "[FAIL] Failed to replace \"sub\\b.txt\": a folder is in its place (error 267).\r\n"},
+        // A read-only working file, and a read-only old copy an earlier commit left.
+        {"read-only old copies",
+         [] {
+             SetFileAttributesW(L"a.txt", FILE_ATTRIBUTE_READONLY);
+             std::wstring leftover = StagingPathFor(L"sub\\b.txt") + L".old";
+             WriteBytes(leftover, "left by an earlier run");
+             SetFileAttributesW(leftover.c_str(), FILE_ATTRIBUTE_READONLY);
+         },
+         true, "new a", ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ScratchDirectory scratch;
+        std::vector<Replacement> replacements = StageThree();
+        row.arrange();
+        LogCapture log;
+        EXPECT_EQ(CommitReplacements(replacements, NoWait), row.committed);
+        EXPECT_EQ(Contents(L"a.txt"), row.a);
+        EXPECT_EQ(log.Text(), row.log);
+        EXPECT_FALSE(FileExists(kCommitJournal));
+        ExpectStagingHolds(row.committed ? 0 : 3);
+    }
+}
+
+// A scanner holds a new target for a moment: the commit waits for it, and a
+// Cancel meanwhile puts everything back.
+TEST(CommitReplacements, WaitsForAHeldTargetAndAnswersCancel) {
+    for (bool cancel : {false, true}) {
+        SCOPED_TRACE(cancel ? "cancelled while waiting" : "let go while waiting");
+        ScratchDirectory scratch;
+        std::vector<Replacement> replacements = StageThree();
+        HANDLE held = CreateFileW(L"sub\\b.txt", GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(held, INVALID_HANDLE_VALUE);
+        unsigned waits = 0;
+        auto wait = [&](uint32_t) {
+            if (++waits == 3) {
+                CloseHandle(held);
+                held = INVALID_HANDLE_VALUE;
+                return !cancel;
+            }
+            return true;
+        };
+        LogCapture log;
+        EXPECT_EQ(CommitReplacements(replacements, wait), !cancel);
+        if (held != INVALID_HANDLE_VALUE) {
+            CloseHandle(held);
+        }
+        EXPECT_EQ(waits, 3u);
+        EXPECT_EQ(log.Text(), "");
+        if (cancel) {
+            ExpectTargets("old a", "old b", "(absent)");
+        } else {
+            ExpectTargets("new a", "new b", "new c");
+        }
+    }
 }
 
 // A kill at any moment of a commit: the journal is on disk, and the moves got
@@ -100,13 +180,15 @@ TEST(FinishInterruptedCommit, CompletesACommitKilledAtAnyMoment) {
         {"killed before the journal was deleted", 3, 3},
     };
     for (const Moment& moment : moments) {
-        SCOPED_TRACE(moment.name);
+      for (bool earlierVersion : {false, true}) {  // whose journal has no end mark
+        SCOPED_TRACE(moment.name + std::string(earlierVersion ? ", an earlier version's journal" : ""));
         ScratchDirectory scratch;
         std::vector<Replacement> replacements = StageThree();
         std::wstring journal;
         for (const Replacement& replacement : replacements) {
             journal += replacement.staged + L"\n" + replacement.target + L"\n";
         }
+        journal += earlierVersion ? L"" : L"*\n";
         WriteBytes(kCommitJournal, std::string(reinterpret_cast<const char*>(journal.data()),
                                                journal.size() * sizeof(wchar_t)));
         for (size_t i = 0; i < moment.movedAside; ++i) {
@@ -121,7 +203,52 @@ TEST(FinishInterruptedCommit, CompletesACommitKilledAtAnyMoment) {
         ExpectTargets("new a", "new b", "new c");
         ExpectStagingHolds(0);
         EXPECT_EQ(log.Text(), "[ OK ] Completed an update that was interrupted.\r\n");
+      }
     }
+}
+
+// What the next start must not do with a journal it cannot complete at once.
+TEST(FinishInterruptedCommit, NeverLosesATargetOrAJournalWithWorkLeft) {
+    // A journal cut short while it was written: nothing was moved under it.
+    {
+        ScratchDirectory scratch;
+        std::vector<Replacement> replacements = StageThree();
+        std::wstring cut = replacements[0].staged + L"\n" + replacements[0].target + L"\n" + replacements[1].staged;
+        WriteBytes(kCommitJournal, std::string(reinterpret_cast<const char*>(cut.data()), cut.size() * sizeof(wchar_t)));
+        LogCapture log;
+        EXPECT_FALSE(FinishInterruptedCommit(NoWait));
+        ExpectTargets("old a", "old b", "(absent)");
+        EXPECT_FALSE(FileExists(kCommitJournal));
+        ExpectStagingHolds(3);  // whole, for the next update to use
+        EXPECT_EQ(log.Text(), "");
+    }
+    // A target that stays held: logged, the journal and the old copies kept,
+    // nothing missing; the next start completes it.
+    ScratchDirectory scratch;
+    std::vector<Replacement> replacements = StageThree();
+    ASSERT_TRUE(CommitReplacements({replacements[0]}, NoWait));  // so far when the run was killed...
+    std::wstring journal;
+    for (const Replacement& replacement : replacements) {
+        journal += replacement.staged + L"\n" + replacement.target + L"\n";
+    }
+    journal += L"*\n";
+    WriteBytes(kCommitJournal, std::string(reinterpret_cast<const char*>(journal.data()), journal.size() * sizeof(wchar_t)));
+    HANDLE held = CreateFileW(L"sub\\b.txt", GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    {
+        LogCapture log;
+        EXPECT_FALSE(FinishInterruptedCommit(NoWait));
+        EXPECT_EQ(log.Text(), "[FAIL] Failed to replace \"sub\\b.txt\" (error 32).\r\n"
+                              "[FAIL] Failed to complete an update that was interrupted.\r\n");
+    }
+    CloseHandle(held);
+    EXPECT_TRUE(FileExists(kCommitJournal));
+    EXPECT_EQ(Contents(L"sub\\b.txt"), "old b");
+    LogCapture log;
+    EXPECT_TRUE(FinishInterruptedCommit(NoWait));
+    ExpectTargets("new a", "new b", "new c");
+    ExpectStagingHolds(0);
+    EXPECT_EQ(log.Text(), "[ OK ] Completed an update that was interrupted.\r\n");
 }
 
 TEST(FinishInterruptedCommit, WithoutAJournalOnlyRemovesWhatWasMovedAside) {

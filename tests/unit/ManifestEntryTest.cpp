@@ -22,7 +22,7 @@ void PrintTo(const SizeCase& row, std::ostream* out) {
 
 const SizeCase kSizes[] = {
     {L"1048576", 1048576},
-    {L"abc", 0},
+    {L"abc", -1},  // no number: unknown, where 0 could never install a real file
     {L"-1", -1},
     {L"  +42", 42},
     {L"12abc", 12},

@@ -106,7 +106,8 @@ const DocumentCase kDocuments[] = {
     {"EmptyPath", Root(R"(<file path="" size="1" md5="m" src="s"/>)"), false, {}},
     {"EmptyMd5", Root(R"(<file path="p" size="1" md5="" src="s"/>)"), false, {}},
     {"EmptySrc", Root(R"(<file path="p" size="1" md5="m" src=""/>)"), false, {}},
-    {"EmptySizeIsZero", Root(R"(<file path="p" size="" md5="m" src="s"/>)"), true, {{L"p", 0, L"m", L"s"}}},
+    // A size with no number in it is unknown (bounds nothing), never 0.
+    {"EmptySizeIsUnknown", Root(R"(<file path="p" size="" md5="m" src="s"/>)"), true, {{L"p", -1, L"m", L"s"}}},
     {"PathLeavingTheFolder", Root(R"(<file path="../outside.txt" size="1" md5="m" src="s"/>)"), false, {}},
     // A name longer than any file system stores; a deep path is fine wherever
     // the user installed.

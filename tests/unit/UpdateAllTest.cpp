@@ -133,4 +133,44 @@ TEST(ManifestUpdateAll, CurrentEntriesAreNeitherFetchedNorVerifiedAgain) {
     EXPECT_EQ(ReadBytes(L"one.txt"), "changed since the check");
 }
 
+// Names Windows takes for one file share one staged copy; others never do.
+TEST(StagingPathFor, OneCopyPerFileAsWindowsComparesNames) {
+    struct Row {
+        const wchar_t* a;
+        const wchar_t* b;
+        bool same;
+    };
+    const Row rows[] = {
+        {L"Data.bin", L"data.bin", true},
+        {L"a/b.dat", L"a\\b.dat", true},
+        {L"\u00C4.dat", L"\u00E4.dat", true},            // beyond ASCII
+        {L"\u0394\u03B9\u03B1.txt", L"\u03B4\u0399\u0391.TXT", true},
+        {L"stra\u00DFe", L"STRASSE", false},              // ordinal: no expansion
+        {L"a.dat", L"a.dat.", false},
+        {L"e\u0301.dat", L"\u00E9.dat", false},          // not normalised, as the file system
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(testing::PrintToString(std::wstring(row.a) + L" / " + row.b));
+        EXPECT_EQ(IsSameTarget(row.a, row.b), row.same);
+        EXPECT_EQ(StagingPathFor(row.a) == StagingPathFor(row.b), row.same);
+    }
+}
+
+// The free-space check: what is staged already, whole or in part, needs no room.
+TEST(BytesToFetch, CountsOnlyWhatIsStillMissingOncePerFile) {
+    ScratchDirectory scratch;
+    Manifest manifest;
+    ASSERT_TRUE(manifest.AddEntry(L"big.pak", L"1000", kAbc, L"http://host/big"));
+    ASSERT_TRUE(manifest.AddEntry(L"BIG.pak", L"1000", kAbc, L"http://host/big"));  // listed twice
+    ASSERT_TRUE(manifest.AddEntry(L"whole.pak", L"3", kDef, L"http://host/whole"));
+    ASSERT_TRUE(manifest.AddEntry(L"unknown.pak", L"-1", kGhi, L"http://host/unknown"));
+    ASSERT_TRUE(manifest.AddEntry(L"new.pak", L"50", kGhi, L"http://host/new"));
+    CreateDirectoryW(L"Launcher", nullptr);
+    CreateDirectoryW(L"Launcher\\staging", nullptr);
+    WriteBytes(StagingPathFor(L"big.pak"), std::string(400, 'x'));
+    WriteBytes(StagingPathFor(L"whole.pak"), "def");
+    ASSERT_TRUE(manifest.NeedsUpdate());
+    EXPECT_EQ(BytesToFetch(manifest), 600u + 50u);
+}
+
 }  // namespace
