@@ -2,6 +2,7 @@
 
 #include "common/Constants.h"
 #include "common/FileHelpers.h"
+#include "common/LauncherConfig.h"
 #include "common/RunLog.h"
 
 #include <windows.h>
@@ -14,8 +15,9 @@ constexpr wchar_t kAsideSuffix[] = L".old";
 constexpr wchar_t kJournalEnd[] = L"*";
 constexpr DWORD kMoveFlags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
 // A scanner or an indexer holds a new file for a moment: a held target is
-// tried again for this long before the update fails.
-constexpr uint32_t kHeldRetryMs = 10000;
+// tried again for this long (10 s unless a test build shortens it) before
+// the update fails.
+constexpr uint32_t kHeldRetryMs = LAUNCHER_HELD_RETRY_MS;
 constexpr uint32_t kHeldPollMs = 250;
 
 struct Move {

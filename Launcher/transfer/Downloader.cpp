@@ -409,6 +409,11 @@ Downloader::CallEnd Downloader::Fetch(const wchar_t* url, ByteSink& sink, uint64
     if (from.offset > 0) {
         uint64_t start = 0;
         DWORD status = worker_.StatusCode();
+        if (status == 0) {
+            // The server closed without an answer: the kept bytes stay.
+            LogFailure(url, ERROR_INTERNET_CONNECTION_RESET);
+            return CallEnd::kNetwork;
+        }
         if (status == HTTP_STATUS_PARTIAL_CONTENT && RangeStart(worker_.ContentRange(), start) &&
             start == from.offset) {
             answer.offset = from.offset;

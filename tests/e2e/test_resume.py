@@ -4,8 +4,10 @@ what a failed run received is resumed by the next one."""
 
 import time
 
-from harness.log import (CANCELLED, FETCHING, VALID, downloading, failed_to_download, launched, log_of, resuming,
-                         retry_waits, retrying)
+import pytest
+
+from harness.log import (CANCELLED, FETCHING, VALID, downloading, failed_to_download, fetching_again, launched, log_of,
+                         refused_resume, resuming, retry_waits, retrying)
 from harness.server import MANIFEST_PATH, Ranged, file_entry, manifest_xml
 from harness.windows import CAPTION, UPDATE_FAILED_TEXT, is_box, poll
 from e2e_update import pattern, press_key
@@ -13,6 +15,8 @@ from e2e_update import pattern, press_key
 MIB = 1 << 20
 SRC = "/files/game.pak"
 CUT = 12030  # ERROR_INTERNET_CONNECTION_ABORTED: a body short of its length
+REFUSED = 12152  # ERROR_HTTP_INVALID_SERVER_RESPONSE: a resumed request neither resumed nor answered whole
+GONE = {1: "drop", 2: "drop", 3: "drop"}  # a server that went away after the first answer
 
 
 def release(e2e, server, data, answer):
@@ -123,3 +127,49 @@ def test_cancel_answers_during_the_wait_between_attempts(e2e, server):
     assert result.exit_code == 1 and result.record is None, "the application was started"
     assert len(server.requests_for(SRC)) < 4
     assert not (e2e.workdir / "game.pak").exists()
+
+
+# What arrived goes only when the server or the digest says it is not this
+# content. (id, the answer of a first run that fails, or None; the answer of
+# the run that completes; that run's requests; its log lines between
+# "Downloading" and the launch, given the URL and the retry waits.)
+KEPT = [
+    ("server-gone-after-a-cut", lambda d, other: Ranged(d, cuts=[4 * MIB], refuse=GONE), lambda d: Ranged(d),
+     [("bytes=%d-" % (4 * MIB), '"v1"', 206, 4 * MIB)], lambda src, waits: [resuming("game.pak", 4 * MIB)]),
+    # No validator: the Range stands alone, and the digest finds bytes of two uploads.
+    ("no-validator-content-changed", lambda d, other: Ranged(other, etag=None, cuts=[2 * MIB], refuse=GONE),
+     lambda d: Ranged(d, etag=None), [("bytes=%d-" % (2 * MIB), None, 206, 6 * MIB), (None, None, 200, 8 * MIB)],
+     lambda src, waits: [resuming("game.pak", 2 * MIB), fetching_again("game.pak")]),
+    ("no-validator-within-a-run", None, lambda d: Ranged(d, etag=None, cuts=[2 * MIB]),
+     [(None, None, 200, 2 * MIB), ("bytes=%d-" % (2 * MIB), None, 206, 6 * MIB)],
+     lambda src, waits: [failed_to_download(src, CUT), retrying(src, CUT, waits[0]), resuming("game.pak", 2 * MIB)]),
+    # A server in trouble says nothing against the bytes kept: waited for, then resumed.
+    ("503-to-a-resumed-request", None, lambda d: Ranged(d, cuts=[2 * MIB], refuse={1: 503}),
+     [(None, None, 200, 2 * MIB), ("bytes=%d-" % (2 * MIB), '"v1"', 503, 7),
+      ("bytes=%d-" % (2 * MIB), '"v1"', 206, 6 * MIB)],
+     lambda src, waits: [failed_to_download(src, CUT), retrying(src, CUT, waits[0]), resuming("game.pak", 2 * MIB),
+                         refused_resume(src, 503), retrying(src, REFUSED, waits[1]), resuming("game.pak", 2 * MIB)]),
+    # Range not satisfiable: from the start at once, no retry spent on it.
+    ("416-starts-afresh-at-once", None, lambda d: Ranged(d, cuts=[2 * MIB], refuse={1: 416}),
+     [(None, None, 200, 2 * MIB), ("bytes=%d-" % (2 * MIB), '"v1"', 416, 7), (None, None, 200, 8 * MIB)],
+     lambda src, waits: [failed_to_download(src, CUT), retrying(src, CUT, waits[0]), resuming("game.pak", 2 * MIB),
+                         refused_resume(src, 416)]),
+]
+
+
+@pytest.mark.parametrize("first,answer,requests,lines", [row[1:] for row in KEPT], ids=[row[0] for row in KEPT])
+def test_what_arrived_is_dropped_only_for_other_content(e2e, server, first, answer, requests, lines):
+    data = pattern(8 * MIB, 6)
+    if first is not None:
+        src = release(e2e, server, data, first(data, pattern(8 * MIB, 7)))
+        failed_run(e2e)
+    src = release(e2e, server, data, answer(data))
+    earlier = len(server.requests_for(SRC))
+
+    result = e2e.run(exit_code=0, timeout=60)
+
+    assert result.log == log_of(FETCHING, VALID, downloading("game.pak", src), lines(src, retry_waits(e2e.config)),
+                                launched(0))
+    assert transfers(server)[earlier:] == requests
+    assert (e2e.workdir / "game.pak").read_bytes() == data
+

@@ -377,7 +377,8 @@ def test_file_held_by_the_application_fails_update(e2e, server):
     e2e.start_app(hold="bin\\held.dat")
 
     run = e2e.start(timeout=20)
-    box = e2e.wait_for_window(CAPTION, run=run, accept=is_box)
+    # Tried again for a while first, as a scanner's hold would end.
+    box = e2e.wait_for_window(CAPTION, run=run, accept=is_box, timeout=10 + e2e.config["held_retry_ms"] / 1000)
     try:
         windows = [w for w in e2e.windows(CAPTION) if is_progress_window(w)]
     finally:

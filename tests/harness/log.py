@@ -75,12 +75,13 @@ def retry_waits(config):
     return [config["retry_delay_ms"] / 1000.0 * 2 ** n for n in range(3)]
 
 
-def tried_four_times(fail_line, url, error, config):
+def tried_four_times(fail_line, url, error, config, resumed=()):
     """The lines of a file the network failed on every attempt: each attempt's
-    own line, and between them the wait before the next."""
+    own line, and between them the wait before the next (and the lines
+    `resumed` with which each later attempt begins)."""
     lines = [fail_line]
     for wait in retry_waits(config):
-        lines += [retrying(url, error, wait), fail_line]
+        lines += [retrying(url, error, wait)] + list(resumed) + [fail_line]
     return lines
 
 
@@ -96,6 +97,22 @@ def failed_to_replace(path, error):
 def staged_earlier(path):
     """An entry that arrived whole in a run that then failed: used, not fetched again."""
     return '[ OK ] Using "%s" as received by an earlier run.' % path.replace("/", "\\")
+
+
+def staged_for_earlier_entry(path):
+    """A target the manifest lists again (in any spelling), received once."""
+    return '[ OK ] Using "%s" as received for an earlier entry.' % path.replace("/", "\\")
+
+
+def refused_resume(url, status):
+    """A resumed request answered with neither the rest nor the whole file."""
+    return '[FAIL] "%s" answered a resumed request with status %d (error 12152).' % (url, status)
+
+
+def fetching_again(path):
+    """A resumed copy whose digest failed (its bytes may be of two uploads): fetched once more, whole."""
+    return ('[FAIL] "%s" did not match its digest after resuming; downloading it again from the start.'
+            % path.replace("/", "\\"))
 
 
 def serial_lower(serial, backup_serial):

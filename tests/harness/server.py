@@ -97,17 +97,34 @@ class Ranged:
     the connection is cut (the full length announced); None serves it whole,
     and requests past the list are served whole. `ranges=False` answers
     every request with the whole file, as a server without ranges does.
-    `etag` may be changed between requests, as a new upload changes it.
+    `etag` may be changed between requests, as a new upload changes it;
+    None sends none (nor Last-Modified). `refuse` maps a request's number
+    (from 0) to what it gets instead: a status with a short body, or "drop"
+    (the connection closed before any answer: a server that went away).
     """
 
-    def __init__(self, data, etag='"v1"', cuts=(), ranges=True):
+    def __init__(self, data, etag='"v1"', cuts=(), ranges=True, refuse=None):
         self.data = bytes(data)
         self.etag = etag
         self.cuts = list(cuts)
         self.ranges = ranges
+        self.refuse = dict(refuse or {})
         self.answered = 0
 
     def serve(self, handler, record):
+        index = self.answered
+        instead = self.refuse.get(index)
+        if instead is not None:
+            self.answered += 1
+            if instead == "drop":
+                handler.close_connection = True
+                record.finish("dropped")
+            else:
+                body = b"refused"
+                handler.start_response(record, instead, len(body), "text/plain")
+                handler.send_bytes(record, body)
+                record.finish("complete")
+            return
         start = 0
         asked = record.header("Range")
         if_range = record.header("If-Range")
@@ -115,7 +132,8 @@ class Ranged:
                 if_range is None or if_range == self.etag):
             start = int(asked[len("bytes="):-1])
         body = self.data[start:]
-        headers = [("ETag", self.etag), ("Accept-Ranges", "bytes" if self.ranges else "none")]
+        headers = [("Accept-Ranges", "bytes" if self.ranges else "none")] + (
+            [("ETag", self.etag)] if self.etag is not None else [])
         if start:
             headers.append(("Content-Range", "bytes %d-%d/%d" % (start, len(self.data) - 1, len(self.data))))
         cut = self.cuts[self.answered] if self.answered < len(self.cuts) else None
