@@ -231,6 +231,7 @@ bool StagedFile::Open(const Answer& answer) {
         return false;
     }
     offset_ = answer.offset;
+    opened_ = true;
     if (offset_ > 0) {
         if (!OpenResumed(fullPath, offset_)) {
             if (cancelled_) {
@@ -306,6 +307,11 @@ bool StagedFile::Finish() {
 
 void StagedFile::Keep() {
     file_.Close();
+    // Only this transfer's own start of a small file, which is never resumed;
+    // a copy it did not open (an earlier one, whole or resumable) stays.
+    if (opened_ && !identified_) {
+        Discard();
+    }
 }
 
 void StagedFile::Discard() {

@@ -65,7 +65,8 @@ public:
     // known) and digest(s).
     bool Finish();
     // Closes the file and keeps what arrived, for a later attempt or run:
-    // a failure, a refusal or a Cancel says nothing against those bytes.
+    // a failure, a refusal or a Cancel says nothing against those bytes. (The
+    // start of a file too small to be resumed, written by this transfer, goes.)
     void Keep();
     // Closes and deletes the staging file and its identity.
     void Discard();
@@ -83,6 +84,7 @@ private:
     ScopedFileHandle file_;
     Digest digest_;
     uint64_t offset_ = 0;
+    bool opened_ = false;
     bool identified_ = false;
     bool cancelled_ = false;
 };

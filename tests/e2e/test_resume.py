@@ -7,8 +7,8 @@ import time
 import pytest
 
 from harness.log import (CANCELLED, FETCHING, VALID, downloading, failed_to_download, fetching_again, launched, log_of,
-                         refused_resume, resuming, retry_waits, retrying)
-from harness.server import MANIFEST_PATH, Ranged, file_entry, manifest_xml
+                         refused_resume, resuming, retry_waits, retrying, staged_earlier)
+from harness.server import MANIFEST_PATH, Paced, Ranged, file_entry, manifest_xml
 from harness.windows import CAPTION, UPDATE_FAILED_TEXT, is_box, poll
 from e2e_update import pattern, press_key
 
@@ -171,5 +171,39 @@ def test_what_arrived_is_dropped_only_for_other_content(e2e, server, first, answ
     assert result.log == log_of(FETCHING, VALID, downloading("game.pak", src), lines(src, retry_waits(e2e.config)),
                                 launched(0))
     assert transfers(server)[earlier:] == requests
+    assert (e2e.workdir / "game.pak").read_bytes() == data
+
+
+def test_what_arrived_whole_outlives_a_failed_and_then_a_cancelled_run(e2e, server):
+    first = pattern(64 * 1024, 8)
+    data = pattern(4 * MIB, 9)
+    first_src = server.url("/files/first.pak")
+    src = server.url(SRC)
+    e2e.site[MANIFEST_PATH] = manifest_xml([file_entry("first.pak", first, first_src),
+                                            file_entry("game.pak", data, src)])
+    e2e.site["/files/first.pak"] = pattern(64 * 1024, 10)  # wrong: the run fails after game.pak arrived
+    e2e.site[SRC] = Ranged(data)
+    failed_run(e2e)
+
+    # Cancelled while the first entry trickles: every later entry is cancelled too.
+    trickle = Paced(first, chunk=1024, delay=0.05)
+    e2e.site["/files/first.pak"] = trickle
+    run = e2e.start(timeout=30, watch=True)
+    try:
+        xid = run.watch.wait_for(run=run)
+        assert trickle.started.wait(10), "the first entry was never requested"
+        press_key(e2e, xid, "Escape")
+        cancelled = run.wait()
+    finally:
+        trickle.abort()
+    assert CANCELLED.encode() in cancelled.log and cancelled.exit_code == 1
+
+    e2e.site["/files/first.pak"] = first
+    fetched = len(server.requests_for(SRC))
+    result = e2e.run(exit_code=0, timeout=30)
+
+    assert result.log == log_of(FETCHING, VALID, downloading("first.pak", first_src), staged_earlier("game.pak"),
+                                launched(0))
+    assert len(server.requests_for(SRC)) == fetched == 1
     assert (e2e.workdir / "game.pak").read_bytes() == data
 
