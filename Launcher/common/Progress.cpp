@@ -2,10 +2,18 @@
 
 #include <windows.h>
 
+namespace {
+
+// A Cancel is answered within this, also on a thread without a window.
+constexpr DWORD kSliceMs = 100;
+
+}  // namespace
+
 bool WaitAnswering(Progress& progress, uint32_t milliseconds) {
     ULONGLONG until = GetTickCount64() + milliseconds;
     for (ULONGLONG now; (now = GetTickCount64()) < until;) {
-        MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(until - now), QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+        DWORD slice = until - now < kSliceMs ? static_cast<DWORD>(until - now) : kSliceMs;
+        MsgWaitForMultipleObjectsEx(0, nullptr, slice, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
         if (!progress.Pump()) {
             return false;
         }

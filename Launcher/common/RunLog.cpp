@@ -46,6 +46,9 @@ std::wstring FormatMessageText(const wchar_t* format, va_list args) {
     return text;
 }
 
+// Plain data, so that every build of the runtime keeps it per thread.
+thread_local LogLines* redirected = nullptr;
+
 }  // namespace
 
 void OpenRunLog() {
@@ -65,11 +68,26 @@ void OpenRunLog() {
 void LogLine(const wchar_t* format, ...) {
     va_list args;
     va_start(args, format);
-    std::string bytes = ToLogBytes(FormatMessageText(format, args));
+    std::wstring line = FormatMessageText(format, args);
     va_end(args);
+    if (redirected != nullptr) {
+        redirected->Add(std::move(line));
+        return;
+    }
+    WriteLogLine(line);
+}
+
+void WriteLogLine(const std::wstring& line) {
+    std::string bytes = ToLogBytes(line);
     fwrite(bytes.data(), 1, bytes.size(), stdout);
     fwrite("\n", 1, 1, stdout);
     // Flushed per line so that a launcher that hangs in a download or is
     // killed while the application runs still leaves its record on disk.
     fflush(stdout);
+}
+
+LogLines* RedirectLogLines(LogLines* receiver) {
+    LogLines* previous = redirected;
+    redirected = receiver;
+    return previous;
 }

@@ -3,7 +3,7 @@
 #include "common/Constants.h"
 #include "common/Handles.h"
 #include "common/RunLog.h"
-#include "core/FetchEntry.h"
+#include "core/FetchAll.h"
 #include "core/Launch.h"
 #include "core/ObtainManifest.h"
 #include "install/Commit.h"
@@ -12,8 +12,7 @@
 #include "transfer/Downloader.h"
 #include "ui/ProgressWindow.h"
 
-#include <cwchar>
-#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace {
@@ -45,40 +44,32 @@ bool FetchStale(HINSTANCE instance, Downloader& downloader, const Manifest& mani
     window.SetStatusText(L"Updating...");
 
     ScopedCryptProvider provider(AcquireDigestProvider(manifest.signedFormat));
+    std::vector<const ManifestEntry*> stale;
+    for (const ManifestEntry& entry : manifest.entries) {
+        if (!entry.IsCurrent()) {
+            stale.push_back(&entry);
+        }
+    }
+    bool ok = HasRoomFor(BytesToFetch(manifest));
+    // One move per file, whatever the manifest lists twice: the later entry
+    // wins, as it always did.
     std::vector<Replacement> staged;
-    std::vector<const ManifestEntry*> stagedFor;  // the entry each replacement came from
-    std::unordered_map<std::wstring, size_t> byStagedPath;
-    auto stage = [&](const ManifestEntry& entry) {
-        // One staged copy and one move per target, however often and in
-        // whatever case the manifest names it.
-        auto found = byStagedPath.find(StagingPathFor(entry.path));
-        size_t same = found != byStagedPath.end() && IsSameTarget(staged[found->second].target, entry.path)
-                          ? found->second
-                          : staged.size();
-        if (same < staged.size() && _wcsicmp(stagedFor[same]->md5.c_str(), entry.md5.c_str()) == 0 &&
-            _wcsicmp(stagedFor[same]->sha256.c_str(), entry.sha256.c_str()) == 0) {
-            LogLine(L"[ OK ] Using \"%ls\" as received for an earlier entry.", entry.path.c_str());
-            return true;
+    if (ok) {
+        std::vector<bool> arrived = FetchAll(downloader, window, stale, provider.Get());
+        std::unordered_set<std::wstring> moved;
+        for (size_t i = 0; i < stale.size(); ++i) {
+            ok = ok && arrived[i];
+            std::wstring path = StagingPathFor(stale[i]->path);
+            if (moved.insert(path).second) {
+                staged.push_back({path, stale[i]->path});
+            }
         }
-        if (!FetchEntry(downloader, window, entry, provider.Get())) {
-            return false;
-        }
-        if (same == staged.size()) {
-            byStagedPath[StagingPathFor(entry.path)] = staged.size();
-            staged.push_back({StagingPathFor(entry.path), entry.path});
-            stagedFor.push_back(&entry);
-        } else {
-            stagedFor[same] = &entry;  // listed again with other content: the later one wins, as it always did
-        }
-        return true;
-    };
+    }
     // A click given after the last block still counts: nothing is replaced,
-    // and nothing starts, once cancelled.
-    // What arrived whole is kept staged when the update fails, for the next
-    // run to use rather than fetch again.
+    // and nothing starts, once cancelled. What arrived whole is kept staged
+    // when the update fails, for the next run to use rather than fetch again.
     auto wait = [&](uint32_t milliseconds) { return WaitAnswering(window, milliseconds); };
-    bool ok = HasRoomFor(BytesToFetch(manifest)) && manifest.UpdateAll(stage) && window.Pump() &&
-              CommitReplacements(staged, wait);
+    ok = ok && window.Pump() && CommitReplacements(staged, wait);
     if (ok) {
         window.SetStatusText(L"Update complete.");
     } else if (!window.IsCancelled()) {

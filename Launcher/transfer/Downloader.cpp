@@ -164,22 +164,24 @@ Downloader::CallEnd Downloader::AwaitCall(const wchar_t* url, const TransferCloc
     if (WaitForSingleObject(finished, quiet) == WAIT_OBJECT_0) {
         return CallEnd::kFinished;
     }
+    // Pumped at least every kQuietWaitMs: on a thread of its own, Pump is how
+    // a transfer learns of a Cancel.
     while (progress != nullptr) {
         ULONGLONG waited = GetTickCount64() - start;
         if (waited >= limit) {
             break;
         }
-        DWORD woke = MsgWaitForMultipleObjectsEx(1, &finished, static_cast<DWORD>(limit - waited), QS_ALLINPUT,
-                                                 MWMO_INPUTAVAILABLE);
+        DWORD slice = limit - waited < kQuietWaitMs ? static_cast<DWORD>(limit - waited) : kQuietWaitMs;
+        DWORD woke = MsgWaitForMultipleObjectsEx(1, &finished, slice, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
         if (woke == WAIT_OBJECT_0) {
             return CallEnd::kFinished;
         }
-        if (woke == WAIT_OBJECT_0 + 1 && !progress->Pump()) {
-            worker_.Abandon();
-            return CallEnd::kCancelled;
-        }
         if (woke == WAIT_FAILED) {
             break;
+        }
+        if (!progress->Pump()) {
+            worker_.Abandon();
+            return CallEnd::kCancelled;
         }
     }
     if (WaitForSingleObject(finished, 0) == WAIT_OBJECT_0) {
@@ -332,8 +334,21 @@ Downloader::Downloader() {
                          INTERNET_OPTION_RECEIVE_TIMEOUT}) {
         InternetSetOptionW(session.Get(), option, &timeout, sizeof(timeout));
     }
+    // Windows keeps to 2 connections per server unless told otherwise.
+    if (kParallelTransfers > 1) {
+        DWORD connections = kParallelTransfers;
+        for (DWORD option : {INTERNET_OPTION_MAX_CONNS_PER_SERVER, INTERNET_OPTION_MAX_CONNS_PER_1_0_SERVER}) {
+            InternetSetOptionW(nullptr, option, &connections, sizeof(connections));
+        }
+    }
     // Closed here unless it could be shared.
     session_ = new (std::nothrow) SharedSession(session);
+}
+
+Downloader::Downloader(SharedSession* session) : session_(session) {
+    if (session_ != nullptr) {
+        session_->AddReference();
+    }
 }
 
 Downloader::~Downloader() {

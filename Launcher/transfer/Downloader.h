@@ -35,6 +35,8 @@ public:
     // Opens the Internet session; a null session is kept, and every fetch
     // then fails, so the run falls back to the manifests already on disk.
     Downloader();
+    // Another transfer in the same session (its own connection and worker).
+    explicit Downloader(SharedSession* session);
     ~Downloader();
     Downloader(const Downloader&) = delete;
     Downloader& operator=(const Downloader&) = delete;
@@ -54,6 +56,7 @@ public:
     DWORD LastError() const { return lastError_; }
 
     HINTERNET Session() const { return session_ != nullptr ? session_->Get() : nullptr; }
+    SharedSession* Shared() const { return session_; }
 
 private:
     // How a network call or a transfer ended.

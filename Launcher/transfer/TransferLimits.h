@@ -24,6 +24,9 @@ constexpr unsigned kMaxStalledWorkers = 4;
 // outage do not return at once), at most kMaxRetries times.
 constexpr uint32_t kRetryDelayMs = LAUNCHER_RETRY_DELAY_MS;
 constexpr unsigned kMaxRetries = 3;
+// Files in flight at once, each on a connection of its own (kept alive for
+// the next file): 1 fetches one file at a time.
+constexpr unsigned kParallelTransfers = LAUNCHER_PARALLEL_TRANSFERS;
 // Hops per transfer; a loop then fails within seconds.
 constexpr unsigned kMaxRedirects = 10;
 
