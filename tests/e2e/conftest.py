@@ -68,6 +68,12 @@ def proxy_build(e2e_config):
 
 
 @pytest.fixture(scope="session")
+def parallel_build(e2e_config):
+    """The build that fetches 4 files at once."""
+    return variant_build("LAUNCHER_PARALLEL_BUILD_DIR", "win64-parallel-test", e2e_config, parallel_transfers=4)
+
+
+@pytest.fixture(scope="session")
 def wine(e2e_config, tmp_path_factory):
     session = WineSession(Path(e2e_config["build_dir"]) / "e2e-wineprefix", e2e_config["processor"],
                           e2e_config["lumivex"], tmp_path_factory.mktemp("wine-session"),

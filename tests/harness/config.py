@@ -63,11 +63,12 @@ def load_config(build, needs=("launcher", "lumivex", "window_probe")):
     return config
 
 
-def load_variant(build, base, https=False, system_proxy=False):
+def load_variant(build, base, https=False, system_proxy=False, parallel_transfers=1):
     """A variant build beside the session's `base` configuration: same
     processor and test port, its Launcher.exe built; its manifest URL is
-    https on the TLS port (https) or the base build's own, and it takes the
-    system's proxy settings exactly when system_proxy says so."""
+    https on the TLS port (https) or the base build's own, it takes the
+    system's proxy settings exactly when system_proxy says so, and fetches
+    parallel_transfers files at once."""
     config, path = _read(build)
     _check_programs(config, build, ("launcher",))
     if config["processor"] != base["processor"] or config["port"] != base["port"]:
@@ -80,4 +81,7 @@ def load_variant(build, base, https=False, system_proxy=False):
                           % (build, config["manifest_url"], wanted, wanted))
     if bool(config.get("system_proxy")) != system_proxy:
         raise ConfigError("%s was built with LAUNCHER_USE_SYSTEM_PROXY %s" % (path, "OFF" if system_proxy else "ON"))
+    if config.get("parallel_transfers", 1) != parallel_transfers:
+        raise ConfigError("%s was built with LAUNCHER_PARALLEL_TRANSFERS %s, not %d"
+                          % (path, config.get("parallel_transfers"), parallel_transfers))
     return config

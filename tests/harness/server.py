@@ -407,6 +407,8 @@ class UpdateServer:
         self.site = {}
         self.fallback = None
         self.requests = []
+        self.at_once = 0       # requests being answered now
+        self.most_at_once = 0  # the most at any moment since the last reset
         self._lock = threading.Lock()
         self._httpd = None
         self._thread = None
@@ -448,6 +450,7 @@ class UpdateServer:
             old = list(self.site.values())
             self.site = dict(site or {})
             self.requests = []
+            self.most_at_once = self.at_once
         for value in old:
             if hasattr(value, "abort"):
                 value.abort()
@@ -492,6 +495,8 @@ class UpdateServer:
         with self._lock:
             record = Request(len(self.requests) + 1, handler.client_address, raw)
             self.requests.append(record)
+            self.at_once += 1
+            self.most_at_once = max(self.most_at_once, self.at_once)
             target = record.target
             behaviour = self.site.get(target)
             if behaviour is None:
@@ -509,3 +514,6 @@ class UpdateServer:
         except (ConnectionError, OSError) as error:
             record.finish("client went away: %s" % error.__class__.__name__)
             handler.close_connection = True
+        finally:
+            with self._lock:
+                self.at_once -= 1
