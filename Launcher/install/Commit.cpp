@@ -26,6 +26,8 @@ struct Move {
     std::wstring target;
     const wchar_t* name;  // the target as the manifest names it, for the log
     bool self = false;    // the running launcher's own executable
+    bool targetExists = false;  // as the commit found it
+    DWORD targetAttributes = INVALID_FILE_ATTRIBUTES;
     bool movedAside = false;
     bool placed = false;
 };
@@ -34,40 +36,50 @@ bool Exists(const std::wstring& path) {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-bool IsFolder(const std::wstring& path) {
-    DWORD attributes = GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-}
-
-// A read-only old copy cannot be deleted until its attribute is cleared.
+// A read-only old copy cannot be deleted until its attribute is cleared
+// (tried only when the plain delete fails: one call less for every file).
 bool DeleteOldCopy(const std::wstring& path) {
+    if (DeleteFileW(path.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND) {
+        return true;
+    }
     SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
     return DeleteFileW(path.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND;
 }
 
-// A name in the staging folder for the target's old copy; a leftover that
-// cannot be removed (a running executable) is passed by, never in the way.
-std::wstring FreeAsideName(const std::wstring& staged) {
+// A name in the staging folder for the target's old copy. A move replaces a
+// leftover there; one that stays in the way (read-only, or a running
+// executable) is removed or passed by under another name.
+std::wstring FreeAsideName(const std::wstring& staged, unsigned attempt) {
     std::wstring name = staged + kAsideSuffix;
-    for (unsigned n = 1; Exists(name) && !DeleteOldCopy(name) && n < 100; ++n) {
+    for (unsigned n = 1; n <= attempt; ++n) {
+        if (n == 1 && DeleteOldCopy(name)) {
+            break;
+        }
         name = staged + L"." + std::to_wstring(n) + kAsideSuffix;
+        DeleteOldCopy(name);
     }
     return name;
 }
 
-// The path a process was started from, in the extended form of ResolveRelativePath.
+// The path this process was started from, in the extended form of
+// ResolveRelativePath; read once.
+const std::wstring& OwnExecutable() {
+    static const std::wstring own = [] {
+        std::wstring path(32768, L'\0');
+        DWORD length = GetModuleFileNameW(nullptr, &path[0], static_cast<DWORD>(path.size()));
+        path.resize(length < path.size() ? length : 0);
+        if (!path.empty() && path.compare(0, 4, L"\\\\?\\") != 0) {
+            path.insert(0, L"\\\\?\\");
+        }
+        return path;
+    }();
+    return own;
+}
+
 bool IsRunningExecutable(const std::wstring& target) {
-    std::wstring own(32768, L'\0');
-    DWORD length = GetModuleFileNameW(nullptr, &own[0], static_cast<DWORD>(own.size()));
-    if (length == 0 || length >= own.size()) {
-        return false;
-    }
-    own.resize(length);
-    if (own.compare(0, 4, L"\\\\?\\") != 0) {
-        own.insert(0, L"\\\\?\\");
-    }
-    return CompareStringOrdinal(own.c_str(), static_cast<int>(own.size()), target.c_str(),
-                                static_cast<int>(target.size()), TRUE) == CSTR_EQUAL;
+    const std::wstring& own = OwnExecutable();
+    return !own.empty() && CompareStringOrdinal(own.c_str(), static_cast<int>(own.size()), target.c_str(),
+                                                static_cast<int>(target.size()), TRUE) == CSTR_EQUAL;
 }
 
 bool Resolve(const Replacement& replacement, Move& move) {
@@ -78,7 +90,13 @@ bool Resolve(const Replacement& replacement, Move& move) {
         return false;
     }
     move.self = IsRunningExecutable(move.target);
+    move.targetAttributes = GetFileAttributesW(move.target.c_str());
+    move.targetExists = move.targetAttributes != INVALID_FILE_ATTRIBUTES;
     return true;
+}
+
+bool IsFolder(const Move& move) {
+    return move.targetExists && (move.targetAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
 bool IsHeld(DWORD error) {
@@ -113,12 +131,17 @@ bool LogFailed(const Move& move) {
 }
 
 bool MoveAside(Move& move, const Waiter& wait) {
-    if (!Exists(move.target)) {
+    if (!move.targetExists) {
         return true;
     }
-    move.aside = FreeAsideName(move.staged);
-    if (!MoveWaiting(move.target, move.aside, wait)) {
-        return LogFailed(move);
+    // Over a leftover by name first; one that refuses is cleared out of the
+    // way once, then the move waits on what still holds the target.
+    move.aside = FreeAsideName(move.staged, 0);
+    if (!MoveFileExW(move.target.c_str(), move.aside.c_str(), kMoveFlags)) {
+        move.aside = FreeAsideName(move.staged, 1);
+        if (!MoveWaiting(move.target, move.aside, wait)) {
+            return LogFailed(move);
+        }
     }
     move.movedAside = true;
     return true;
@@ -137,8 +160,8 @@ bool Place(Move& move, const Waiter& wait) {
 // by name in one step. Where the system refuses to replace a running
 // program, it is renamed aside and the new one placed at once.
 bool ReplaceRunning(Move& move, const Waiter& wait) {
-    if (Exists(move.target)) {
-        move.aside = FreeAsideName(move.staged);
+    if (move.targetExists) {
+        move.aside = FreeAsideName(move.staged, 1);
         if (CopyFileW(move.target.c_str(), move.aside.c_str(), FALSE) &&
             MoveFileExW(move.staged.c_str(), move.target.c_str(), kMoveFlags)) {
             move.movedAside = true;
@@ -238,7 +261,7 @@ bool CommitReplacements(const std::vector<Replacement>& replacements, const Wait
         if (!Resolve(replacements[i], moves[i])) {
             return false;
         }
-        if (IsFolder(moves[i].target)) {
+        if (IsFolder(moves[i])) {
             LogLine(L"[FAIL] Failed to replace \"%ls\": a folder is in its place (error %u).", moves[i].name,
                     static_cast<unsigned>(ERROR_DIRECTORY));
             return false;
@@ -311,7 +334,7 @@ bool FinishInterruptedCommit(const Waiter& wait) {
         if (!Exists(move.staged)) {
             continue;  // moved into place before the kill
         }
-        if (IsFolder(move.target)) {
+        if (IsFolder(move)) {
             LogLine(L"[FAIL] Failed to replace \"%ls\": a folder is in its place (error %u).", move.name,
                     static_cast<unsigned>(ERROR_DIRECTORY));
             ok = false;
