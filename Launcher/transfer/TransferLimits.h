@@ -15,18 +15,19 @@ constexpr uint32_t kStallLimitMs = LAUNCHER_STALL_LIMIT_MS;
 constexpr uint32_t kManifestDeadlineMs = LAUNCHER_MANIFEST_DEADLINE_MS;
 // Far above any real manifest (about 200 bytes an entry), far below a disk.
 constexpr uint32_t kManifestSizeCap = LAUNCHER_MANIFEST_SIZE_CAP;
+// Files in flight at once, each on a connection of its own (kept alive for
+// the next file): 1 fetches one file at a time.
+constexpr unsigned kParallelTransfers = LAUNCHER_PARALLEL_TRANSFERS;
 // Abandoned worker threads still waiting for a silent server at once; past
 // them a transfer fails at once, since each holds its stack and two blocks
-// of address space until the server hangs up.
-constexpr unsigned kMaxStalledWorkers = 4;
+// of address space until the server hangs up. Every file in flight may be
+// abandoned at the same moment, so the bound grows with them (4 for one).
+constexpr unsigned kMaxStalledWorkers = 3 + kParallelTransfers;
 // A file's transfer cut by the network is tried again after this, then twice
 // and four times as long (with some jitter, so that many launchers cut by one
 // outage do not return at once), at most kMaxRetries times.
 constexpr uint32_t kRetryDelayMs = LAUNCHER_RETRY_DELAY_MS;
 constexpr unsigned kMaxRetries = 3;
-// Files in flight at once, each on a connection of its own (kept alive for
-// the next file): 1 fetches one file at a time.
-constexpr unsigned kParallelTransfers = LAUNCHER_PARALLEL_TRANSFERS;
 // Hops per transfer; a loop then fails within seconds.
 constexpr unsigned kMaxRedirects = 10;
 
