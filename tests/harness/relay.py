@@ -21,6 +21,7 @@ class Relay:
         self.port, self.target, self.delay = port, target, delay_ms / 1000.0
         self.open = self.peak = self.accepted = 0
         self._loop = self._thread = self._server = None
+        self._writers = set()
 
     def start(self):
         loop = asyncio.new_event_loop()
@@ -38,11 +39,13 @@ class Relay:
         loop, self._loop = self._loop, None
 
         async def close():
+            # Connections end as after a reset, each closing its own sockets.
             self._server.close()
+            for writer in list(self._writers):
+                writer.transport.abort()
             tasks = [t for t in asyncio.all_tasks() if t is not asyncio.current_task()]
-            for task in tasks:
-                task.cancel()
-            await asyncio.gather(*tasks, return_exceptions=True)
+            if tasks:
+                await asyncio.wait(tasks, timeout=5)
             loop.stop()
 
         asyncio.run_coroutine_threadsafe(close(), loop)
@@ -56,8 +59,13 @@ class Relay:
         except OSError:
             client_out.transport.abort()
             return
+        # A chunk goes out whole at once: left to Nagle, a body written after
+        # its headers would wait for their acknowledgement (up to 40 ms).
+        for out in (client_out, server_out):
+            out.get_extra_info("socket").setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         self.open += 1
         self.peak = max(self.peak, self.open)
+        self._writers |= {client_out, server_out}
         ways = [asyncio.ensure_future(self._forward(client_in, server_out)),
                 asyncio.ensure_future(self._forward(server_in, client_out))]
         try:
@@ -71,6 +79,7 @@ class Relay:
                 way.cancel()
             await asyncio.gather(*ways, return_exceptions=True)
             self.open -= 1
+            self._writers -= {client_out, server_out}
             client_out.close()
             server_out.close()
 
