@@ -54,15 +54,16 @@ class Relay:
 
     async def _connection(self, client_in, client_out):
         self.accepted += 1
+        # A chunk goes out whole at once: left to Nagle, a body written after
+        # its headers would wait for their acknowledgement (up to 40 ms).
+        # Set before the first wait, while the client's socket is surely open;
+        # asyncio sets it on the connections it makes itself.
+        client_out.get_extra_info("socket").setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         try:
             server_in, server_out = await asyncio.open_connection("127.0.0.1", self.target)
         except OSError:
             client_out.transport.abort()
             return
-        # A chunk goes out whole at once: left to Nagle, a body written after
-        # its headers would wait for their acknowledgement (up to 40 ms).
-        for out in (client_out, server_out):
-            out.get_extra_info("socket").setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         self.open += 1
         self.peak = max(self.peak, self.open)
         self._writers |= {client_out, server_out}
