@@ -9,19 +9,14 @@ import threading
 
 import pytest
 
-from harness.nginx import port_is_free
 from harness.relay import Relay
-
-
-def free_port(start):
-    return next(port for port in range(start, start + 200) if port_is_free(port))
 
 
 class Target:
     """A server that answers each connection with handler(connection)."""
 
     def __init__(self):
-        self.listener = socket.create_server(("127.0.0.1", free_port(41100)))
+        self.listener = socket.create_server(("127.0.0.1", 0))
         self.port = self.listener.getsockname()[1]
         self.handler = None
         threading.Thread(target=self.accept, daemon=True).start()
@@ -44,7 +39,7 @@ def target():
 
 @pytest.fixture
 def relay(target):
-    made = Relay(free_port(target.port + 1), target.port, 5).start()
+    made = Relay(0, target.port, 5).start()
     yield made
     made.stop()
 
@@ -132,10 +127,11 @@ def test_a_reset_by_the_client_ends_the_connection_to_the_target(target, relay):
 
 
 def test_a_target_that_refuses_closes_the_client_connection():
-    port = free_port(41150)
-    relay = Relay(port, free_port(port + 1), 5).start()
+    with socket.create_server(("127.0.0.1", 0)) as gone:
+        nobody = gone.getsockname()[1]
+    relay = Relay(0, nobody, 5).start()
     try:
-        with socket.create_connection(("127.0.0.1", port), timeout=10) as connection:
+        with socket.create_connection(("127.0.0.1", relay.port), timeout=10) as connection:
             assert connection.recv(1) == b""
         assert relay.open == 0
     finally:

@@ -27,6 +27,7 @@ class Relay:
         loop = asyncio.new_event_loop()
         # Bound here, so that a taken port fails the caller at once.
         listener = socket.create_server(("127.0.0.1", self.port), backlog=128)
+        self.port = listener.getsockname()[1]  # port 0: one the system chose
         self._server = loop.run_until_complete(asyncio.start_server(self._connection, sock=listener))
         self._loop = loop
         self._thread = threading.Thread(target=loop.run_forever, name="relay", daemon=True)
