@@ -174,6 +174,22 @@ std::vector<bool> FetchAll(Downloader& downloader, Progress& window, const std::
     size_t written = 0;  // entries whose lines are all in the log
     bool cancelSent = false;
     while (written < count) {
+        // What the lanes said first, so that a lane just freed takes the next entry at once.
+        for (Event& event : events.TakeAll()) {
+            Slot& slot = slots[event.entry];
+            if (event.kind == Event::kBytes) {
+                window.Received(event.bytes);
+            } else if (event.kind == Event::kLine) {
+                slot.lines.push_back(std::move(event.line));
+                if (slot.lines.size() == 1) {
+                    slot.lines.insert(slot.lines.end(), slot.folders.begin(), slot.folders.end());
+                }
+            } else {
+                slot.done = true;
+                slot.ok = event.ok;
+                idle.push_back(laneOf[event.entry]);
+            }
+        }
         // Hand out in manifest order while lanes are free; an entry whose file
         // is still being fetched for an earlier entry waits for it.
         while (next < count && !idle.empty()) {
@@ -212,21 +228,6 @@ std::vector<bool> FetchAll(Downloader& downloader, Progress& window, const std::
             slots[next].started = true;
             lane->Give(next, entry);
             ++next;
-        }
-        for (Event& event : events.TakeAll()) {
-            Slot& slot = slots[event.entry];
-            if (event.kind == Event::kBytes) {
-                window.Received(event.bytes);
-            } else if (event.kind == Event::kLine) {
-                slot.lines.push_back(std::move(event.line));
-                if (slot.lines.size() == 1) {
-                    slot.lines.insert(slot.lines.end(), slot.folders.begin(), slot.folders.end());
-                }
-            } else {
-                slot.done = true;
-                slot.ok = event.ok;
-                idle.push_back(laneOf[event.entry]);
-            }
         }
         // The earliest unfinished entry writes as it goes; later ones wait.
         while (written < count && slots[written].started) {
