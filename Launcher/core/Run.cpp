@@ -9,6 +9,7 @@
 #include "install/Commit.h"
 #include "install/StagedFile.h"
 #include "manifest/Manifest.h"
+#include "manifest/VerifiedRecord.h"
 #include "transfer/Downloader.h"
 #include "ui/ProgressWindow.h"
 
@@ -81,13 +82,21 @@ int RunUpdate(HINSTANCE instance) {
         MessageBoxW(nullptr, kUpdateFailedText, kCaption, MB_ICONERROR);
         return 1;
     }
-    bool stale = manifest.NeedsUpdate();
+    // Only a build made to remember what it verified reads or writes the record.
+    VerificationRecord record(kVerifiedRecordPath);
+    bool stale = manifest.NeedsUpdate(kRememberVerified ? &record : nullptr);
+    if constexpr (kRememberVerified) {
+        record.SaveVerified(manifest);
+    }
     // Staged copies of entries that are gone, changed or current are of no use.
     PruneStaging(manifest);
     if (!stale) {
         LogLine(L"[ OK ] No update required.");
     } else if (!FetchStale(instance, downloader, manifest)) {
         return 1;
+    } else if constexpr (kRememberVerified) {
+        // Every stale entry is now in place, as its digests were checked on arrival.
+        record.SaveInstalled(manifest);
     }
     return LaunchApplication();
 }

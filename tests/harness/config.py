@@ -5,7 +5,8 @@ loopback port the build's tests serve on.
 Beside the session's build the suite runs variants of the same processor
 and test port, with only Launcher.exe built: one whose manifest URL is
 https, on the TLS port (the test port + 1), and one that connects through
-the system's proxy settings."""
+the system's proxy settings, and one that keeps a record of verified
+files."""
 
 import json
 from pathlib import Path
@@ -63,11 +64,12 @@ def load_config(build, needs=("launcher", "lumivex", "window_probe")):
     return config
 
 
-def load_variant(build, base, https=False, system_proxy=False):
+def load_variant(build, base, https=False, system_proxy=False, remember_verified=False):
     """A variant build beside the session's `base` configuration: same
     processor and test port, its Launcher.exe built; its manifest URL is
     https on the TLS port (https) or the base build's own, and it takes the
-    system's proxy settings exactly when system_proxy says so."""
+    system's proxy settings, and keeps a record of verified files, exactly
+    when system_proxy and remember_verified say so."""
     config, path = _read(build)
     _check_programs(config, build, ("launcher",))
     if config["processor"] != base["processor"] or config["port"] != base["port"]:
@@ -80,4 +82,7 @@ def load_variant(build, base, https=False, system_proxy=False):
                           % (build, config["manifest_url"], wanted, wanted))
     if bool(config.get("system_proxy")) != system_proxy:
         raise ConfigError("%s was built with LAUNCHER_USE_SYSTEM_PROXY %s" % (path, "OFF" if system_proxy else "ON"))
+    if bool(config.get("remember_verified")) != remember_verified:
+        raise ConfigError("%s was built with LAUNCHER_REMEMBER_VERIFIED %s"
+                          % (path, "OFF" if remember_verified else "ON"))
     return config
