@@ -4,35 +4,146 @@
 #include "common/Handles.h"
 #include "manifest/AsciiCase.h"
 
-#include <vector>
+#include <algorithm>
+#include <string_view>
 
 namespace {
 
 // One call returns as many entries as fit: 64 KiB holds several hundred.
 constexpr DWORD kListingBlock = 64 * 1024;
 
-std::wstring FoldAscii(std::wstring name) {
-    for (wchar_t& c : name) {
-        c = ToLowerAscii(c);
-    }
-    return name;
-}
-
 uint64_t Unsigned(const LARGE_INTEGER& value) {
     return static_cast<uint64_t>(value.QuadPart);
 }
 
+bool EqualIgnoringAsciiCase(std::wstring_view a, std::wstring_view b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (ToLowerAscii(a[i]) != ToLowerAscii(b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+uint32_t SerialOf(HANDLE handle, bool& known) {
+    BY_HANDLE_FILE_INFORMATION about;
+    known = GetFileInformationByHandle(handle, &about) != FALSE;
+    return known ? about.dwVolumeSerialNumber : 0;
+}
+
 }  // namespace
 
-void FolderIdentities::List(const std::wstring& fullFolder, Folder& folder) {
-    folder.listed = true;
-    ScopedFileHandle handle(CreateFileW(fullFolder.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+// The folders of one listing, taken one at a time by each thread.
+struct FolderIdentities::Listing {
+    const FolderIdentities& owner;
+    std::vector<std::pair<const std::wstring*, Folder*>> work;
+    volatile LONG next = 0;
+
+    void Run() {
+        for (;;) {
+            LONG index = InterlockedIncrement(&next) - 1;
+            if (index >= static_cast<LONG>(work.size())) {
+                return;
+            }
+            owner.List(*work[static_cast<size_t>(index)].first, *work[static_cast<size_t>(index)].second);
+        }
+    }
+
+    static DWORD WINAPI Helper(void* listing) {
+        static_cast<Listing*>(listing)->Run();
+        return 0;
+    }
+};
+
+bool FolderIdentities::Crossed(const std::wstring& fullFolder, size_t relativeStart) {
+    for (size_t i = relativeStart; i <= fullFolder.size(); ++i) {
+        if (i != fullFolder.size() && fullFolder[i] != L'\\') {
+            continue;
+        }
+        std::wstring step = fullFolder.substr(0, i);
+        auto known = reparse_.find(step);
+        if (known == reparse_.end()) {
+            DWORD attributes = GetFileAttributesW(step.c_str());
+            known = reparse_.emplace(step, attributes == INVALID_FILE_ATTRIBUTES ||
+                                               (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0).first;
+        }
+        if (known->second) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void FolderIdentities::AskRootVolume(const std::wstring& root) {
+    if (rootAsked_) {
+        return;
+    }
+    rootAsked_ = true;
+    // "\\?\C:" is the volume; its root folder is "\\?\C:\".
+    std::wstring opened = !root.empty() && root.back() == L':' ? root + L'\\' : root;
+    ScopedFileHandle handle(CreateFileW(opened.c_str(), FILE_READ_ATTRIBUTES,
                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    BY_HANDLE_FILE_INFORMATION about;
-    // The volume once per folder: a folder may be a mount point of another.
-    if (!handle.IsValid() || !GetFileInformationByHandle(handle.Get(), &about) ||
-        (about.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    rootSerial_ = handle.IsValid() ? SerialOf(handle.Get(), rootKnown_) : 0;
+}
+
+FolderIdentities::Folder* FolderIdentities::FolderOf(const std::wstring& relativePath, std::wstring& full,
+                                                     std::wstring& fullFolder, size_t& nameStart) {
+    if (!ResolveRelativePath(relativePath.c_str(), full)) {
+        return nullptr;
+    }
+    nameStart = full.find_last_of(L'\\') + 1;
+    fullFolder.assign(full, 0, nameStart - 1);
+    auto found = folders_.find(fullFolder);
+    if (found != folders_.end()) {
+        return &found->second;
+    }
+    // The volume is known before any listing starts: the listings share nothing.
+    size_t relativeStart = full.size() - relativePath.size();
+    AskRootVolume(full.substr(0, relativeStart - 1));
+    Folder& folder = folders_[fullFolder];
+    folder.crossed = Crossed(fullFolder, relativeStart);
+    return &folder;
+}
+
+void FolderIdentities::ListFoldersOf(const std::vector<const std::wstring*>& relativePaths) {
+    Listing listing{*this, {}};
+    std::wstring full;
+    std::wstring fullFolder;
+    size_t nameStart = 0;
+    for (const std::wstring* path : relativePaths) {
+        Folder* folder = FolderOf(*path, full, fullFolder, nameStart);
+        if (folder != nullptr && !folder->listed) {
+            folder->listed = true;
+            listing.work.emplace_back(&folders_.find(fullFolder)->first, folder);
+        }
+    }
+    SYSTEM_INFO system;
+    GetSystemInfo(&system);
+    ScopedHandle helper(listing.work.size() > 1 && system.dwNumberOfProcessors > 1
+                            ? CreateThread(nullptr, 0, Listing::Helper, &listing, 0, nullptr)
+                            : nullptr);
+    listing.Run();
+    if (helper.IsValid()) {
+        WaitForSingleObject(helper.Get(), INFINITE);
+    }
+}
+
+void FolderIdentities::List(const std::wstring& fullFolder, Folder& folder) const {
+    // A drive's root is named with its backslash ("\\?\C:" is the volume).
+    std::wstring opened = fullFolder.back() == L':' ? fullFolder + L'\\' : fullFolder;
+    ScopedFileHandle handle(CreateFileW(opened.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    bool known = rootKnown_;
+    uint32_t serial = rootSerial_;
+    if (handle.IsValid() && folder.crossed) {
+        serial = SerialOf(handle.Get(), known);
+    }
+    if (!handle.IsValid() || !known) {
         return;
     }
     // 8-byte alignment for the records, on both builds.
@@ -44,19 +155,17 @@ void FolderIdentities::List(const std::wstring& fullFolder, Folder& folder) {
         for (;;) {
             const auto* entry = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(at);
             if ((entry->FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0) {
-                std::wstring name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
-                FileIdentity identity;
-                identity.size = Unsigned(entry->EndOfFile);
-                identity.creationTime = Unsigned(entry->CreationTime);
-                identity.lastWriteTime = Unsigned(entry->LastWriteTime);
-                identity.changeTime = Unsigned(entry->ChangeTime);
-                identity.fileId = Unsigned(entry->FileId);
-                identity.volumeSerial = about.dwVolumeSerialNumber;
-                std::wstring folded = FoldAscii(name);
-                if (!folder.folded.emplace(folded, identity).second) {
-                    folder.ambiguous.insert(folded);
-                }
-                folder.exact.emplace(std::move(name), identity);
+                Item item;
+                item.offset = folder.names.size();
+                item.length = entry->FileNameLength / sizeof(wchar_t);
+                item.identity.size = Unsigned(entry->EndOfFile);
+                item.identity.creationTime = Unsigned(entry->CreationTime);
+                item.identity.lastWriteTime = Unsigned(entry->LastWriteTime);
+                item.identity.changeTime = Unsigned(entry->ChangeTime);
+                item.identity.fileId = Unsigned(entry->FileId);
+                item.identity.volumeSerial = serial;
+                folder.names.append(entry->FileName, item.length);
+                folder.items.push_back(item);
             }
             if (entry->NextEntryOffset == 0) {
                 break;
@@ -66,36 +175,51 @@ void FolderIdentities::List(const std::wstring& fullFolder, Folder& folder) {
     }
     // A listing cut short by an error is incomplete: trust none of it.
     if (GetLastError() != ERROR_NO_MORE_FILES) {
-        folder.exact.clear();
-        folder.folded.clear();
+        folder.items.clear();
+        return;
     }
+    const std::wstring& names = folder.names;
+    std::sort(folder.items.begin(), folder.items.end(), [&names](const Item& a, const Item& b) {
+        return names.compare(a.offset, a.length, names, b.offset, b.length) < 0;
+    });
 }
 
 bool FolderIdentities::Find(const std::wstring& relativePath, FileIdentity& identity) {
     std::wstring full;
-    if (!ResolveRelativePath(relativePath.c_str(), full)) {
+    std::wstring fullFolder;
+    size_t nameStart = 0;
+    Folder* folder = FolderOf(relativePath, full, fullFolder, nameStart);
+    if (folder == nullptr) {
         return false;
     }
-    size_t split = full.find_last_of(L'\\');
-    std::wstring name = full.substr(split + 1);
-    std::wstring folderPath = full.substr(0, split);
-    Folder& folder = folders_[folderPath];
-    if (!folder.listed) {
-        // A drive's root is named with its backslash ("\\?\C:" is the volume).
-        List(folderPath.back() == L':' ? folderPath + L'\\' : folderPath, folder);
+    if (!folder->listed) {
+        folder->listed = true;
+        List(fullFolder, *folder);
     }
+    std::wstring_view name(full.data() + nameStart, full.size() - nameStart);
+    std::wstring_view names(folder->names);
+    auto exact = std::lower_bound(folder->items.begin(), folder->items.end(), name,
+                                  [names](const Item& item, std::wstring_view wanted) {
+                                      return names.substr(item.offset, item.length) < wanted;
+                                  });
     // Opened by name, a file of exactly that name is found first, else one
     // that differs in case.
-    auto exact = folder.exact.find(name);
-    if (exact != folder.exact.end()) {
-        identity = exact->second;
+    if (exact != folder->items.end() && names.substr(exact->offset, exact->length) == name) {
+        identity = exact->identity;
         return true;
     }
-    std::wstring folded = FoldAscii(name);
-    auto match = folder.folded.find(folded);
-    if (match == folder.folded.end() || folder.ambiguous.count(folded) != 0) {
+    const Item* match = nullptr;
+    for (const Item& item : folder->items) {
+        if (EqualIgnoringAsciiCase(names.substr(item.offset, item.length), name)) {
+            if (match != nullptr) {
+                return false;
+            }
+            match = &item;
+        }
+    }
+    if (match == nullptr) {
         return false;
     }
-    identity = match->second;
+    identity = match->identity;
     return true;
 }

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
+#include <vector>
 
 struct FileIdentity {
     uint64_t size = 0;
@@ -28,27 +28,55 @@ struct FileIdentity {
 };
 
 // The identities of files below the current directory, each folder listed
-// (FileIdBothDirectoryInfo) and its volume asked once, when a file of it is
-// first looked up. A listing shows the folder as it was then: use a new
-// object to see later changes.
+// (FileIdBothDirectoryInfo) once, when a file of it is first looked up. The
+// volume's serial is asked once for the current directory, and again only
+// for a folder reached through a reparse point (a mount point, junction or
+// link: the only way into another volume); under Wine asking costs about a
+// millisecond. A listing shows the folder as it was then: use a new object
+// to see later changes.
 class FolderIdentities {
 public:
+    // Lists every folder that holds one of these files (relative paths with
+    // backslashes), on two threads where there is a second processor: the
+    // listing is bound by Wine's work per entry, not by the disk.
+    void ListFoldersOf(const std::vector<const std::wstring*>& relativePaths);
     // The identity of a plain file (not a folder, not a link or other
     // reparse point) at a relative path with backslashes; false when there
-    // is none, or when its name matches more than one entry of the folder
-    // ignoring case and none exactly.
+    // is none, or when its name matches no entry of the folder exactly and
+    // more than one ignoring case. Lists its folder first if need be.
     bool Find(const std::wstring& relativePath, FileIdentity& identity);
 
 private:
+    struct Item {
+        size_t offset;  // of the name in Folder::names
+        size_t length;
+        FileIdentity identity;
+    };
+    // One buffer of names and one array, sorted by name: a folder of
+    // thousands of files costs a few allocations, not thousands.
     struct Folder {
         bool listed = false;
-        std::unordered_map<std::wstring, FileIdentity> exact;
-        // Names with ASCII letters folded to lower case, as the file system
-        // matches them at least; one that two entries share is ambiguous.
-        std::unordered_map<std::wstring, FileIdentity> folded;
-        std::unordered_set<std::wstring> ambiguous;
+        bool crossed = false;  // reached through a reparse point: its volume is asked
+        std::wstring names;
+        std::vector<Item> items;
     };
-    static void List(const std::wstring& fullFolder, Folder& folder);
+    struct Listing;
+
+    // The folder of a file's full path, ready to be listed (or listed), or
+    // null when the path cannot be resolved; name receives the file's name.
+    Folder* FolderOf(const std::wstring& relativePath, std::wstring& full, std::wstring& fullFolder,
+                     size_t& nameStart);
+    // Whether any folder from the current directory down to this one is a
+    // reparse point (a full path whose relative part starts at relativeStart).
+    bool Crossed(const std::wstring& fullFolder, size_t relativeStart);
+    void AskRootVolume(const std::wstring& root);
+    // Touches only its own folder: several run at once.
+    void List(const std::wstring& fullFolder, Folder& folder) const;
 
     std::unordered_map<std::wstring, Folder> folders_;
+    // Per folder below the current directory: whether it is a reparse point.
+    std::unordered_map<std::wstring, bool> reparse_;
+    bool rootAsked_ = false;
+    bool rootKnown_ = false;
+    uint32_t rootSerial_ = 0;
 };

@@ -2,6 +2,7 @@
 
 #include "common/FileHelpers.h"
 #include "common/Handles.h"
+#include "manifest/AsciiCase.h"
 #include "manifest/Manifest.h"
 
 #include <algorithm>
@@ -30,21 +31,15 @@ uint64_t Checksum(const char* data, size_t length) {
     return hash;
 }
 
-class Writer {
-public:
-    explicit Writer(std::string& out) : out_(out) {}
-    template <typename T>
-    void Put(T value) {
-        out_.append(reinterpret_cast<const char*>(&value), sizeof(value));
-    }
-    void PutText(const std::wstring& text) {
-        Put(static_cast<uint32_t>(text.size()));
-        out_.append(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(wchar_t));
-    }
+template <typename T>
+void Put(std::string& out, T value) {
+    out.append(reinterpret_cast<const char*>(&value), sizeof(value));
+}
 
-private:
-    std::string& out_;
-};
+void PutText(std::string& out, const std::wstring& text) {
+    Put(out, static_cast<uint32_t>(text.size()));
+    out.append(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(wchar_t));
+}
 
 // Reads fields in order; once a read would pass the end, every later one
 // fails too.
@@ -60,13 +55,12 @@ public:
         at_ += sizeof(value);
         return true;
     }
-    bool GetText(std::wstring& text, uint32_t longest) {
-        uint32_t length = 0;
+    // A text's place: its offset and length in characters.
+    bool GetText(size_t& offset, uint32_t& length, uint32_t longest) {
         if (!Get(length) || length > longest || (end_ - at_) / sizeof(wchar_t) < length) {
             return ok_ = false;
         }
-        text.assign(length, L'\0');
-        std::memcpy(&text[0], in_.data() + at_, length * sizeof(wchar_t));
+        offset = at_;
         at_ += length * sizeof(wchar_t);
         return true;
     }
@@ -88,47 +82,52 @@ private:
     bool ok_ = true;
 };
 
-void PutIdentity(Writer& out, const FileIdentity& identity) {
-    out.Put(identity.size);
-    out.Put(identity.creationTime);
-    out.Put(identity.lastWriteTime);
-    out.Put(identity.changeTime);
-    out.Put(identity.fileId);
-    out.Put(identity.volumeSerial);
-}
-
 bool GetIdentity(Reader& in, FileIdentity& identity) {
     return in.Get(identity.size) && in.Get(identity.creationTime) && in.Get(identity.lastWriteTime) &&
            in.Get(identity.changeTime) && in.Get(identity.fileId) && in.Get(identity.volumeSerial);
 }
 
-// The smallest an entry can be: an empty path's and digests' lengths and the identity.
+// The smallest an entry can be: three empty texts' lengths and the identity.
 constexpr size_t kSmallestEntry = 3 * sizeof(uint32_t) + 5 * sizeof(uint64_t) + sizeof(uint32_t);
 
-bool SameDigest(const std::wstring& a, const std::wstring& b) {
-    return a.size() == b.size() && _wcsicmp(a.c_str(), b.c_str()) == 0;
+std::string_view TextBytes(const std::wstring& text) {
+    return std::string_view(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(wchar_t));
 }
 
 }  // namespace
 
-std::string SerializeRecord(const std::string& stamp, const std::vector<VerifiedFile>& files) {
-    std::string bytes(kMagic, sizeof(kMagic));
-    Writer out(bytes);
-    out.Put(static_cast<uint32_t>(stamp.size()));
-    bytes += stamp;
-    out.Put(static_cast<uint32_t>(files.size()));
-    for (const VerifiedFile& file : files) {
-        out.PutText(file.path);
-        PutIdentity(out, file.identity);
-        out.PutText(file.md5);
-        out.PutText(file.sha256);
-    }
-    out.Put(Checksum(bytes.data(), bytes.size()));
-    return bytes;
+RecordWriter::RecordWriter(const std::string& stamp) : bytes_(kMagic, sizeof(kMagic)) {
+    Put(bytes_, static_cast<uint32_t>(stamp.size()));
+    bytes_ += stamp;
+    countAt_ = bytes_.size();
+    Put(bytes_, count_);
 }
 
-bool ParseRecord(const std::string& bytes, const std::string& stamp, std::vector<VerifiedFile>& files) {
-    files.clear();
+void RecordWriter::Add(const std::wstring& path, const FileIdentity& identity, const std::wstring& md5,
+                       const std::wstring& sha256) {
+    PutText(bytes_, path);
+    Put(bytes_, identity.size);
+    Put(bytes_, identity.creationTime);
+    Put(bytes_, identity.lastWriteTime);
+    Put(bytes_, identity.changeTime);
+    Put(bytes_, identity.fileId);
+    Put(bytes_, identity.volumeSerial);
+    PutText(bytes_, md5);
+    PutText(bytes_, sha256);
+    ++count_;
+}
+
+std::string RecordWriter::Finish() {
+    std::memcpy(&bytes_[countAt_], &count_, sizeof(count_));
+    Put(bytes_, Checksum(bytes_.data(), bytes_.size()));
+    return std::move(bytes_);
+}
+
+bool RecordView::Parse(const std::string& bytes, const std::string& stamp) {
+    files_.clear();
+    byPath_.clear();
+    next_ = 0;
+    bytes_ = &bytes;
     uint64_t checksum = 0;
     if (bytes.size() < sizeof(kMagic) + sizeof(checksum) || std::memcmp(bytes.data(), kMagic, sizeof(kMagic)) != 0) {
         return false;
@@ -139,26 +138,62 @@ bool ParseRecord(const std::string& bytes, const std::string& stamp, std::vector
         return false;
     }
     Reader in(bytes, body);
-    char magic[sizeof(kMagic)];
     uint32_t stampLength = 0;
     uint32_t count = 0;
     // Another build's record is not this one's, however well formed.
-    if (!in.Get(magic) || !in.Get(stampLength) || stampLength != stamp.size() || in.Left() < stampLength ||
-        bytes.compare(in.Offset(), stampLength, stamp) != 0 || !in.Skip(stampLength) || !in.Get(count) ||
-        count > in.Left() / kSmallestEntry) {
+    if (!in.Skip(sizeof(kMagic)) || !in.Get(stampLength) || stampLength != stamp.size() ||
+        in.Left() < stampLength || bytes.compare(in.Offset(), stampLength, stamp) != 0 || !in.Skip(stampLength) ||
+        !in.Get(count) || count > in.Left() / kSmallestEntry) {
         return false;
     }
-    std::vector<VerifiedFile> parsed(count);
-    for (VerifiedFile& file : parsed) {
-        if (!in.GetText(file.path, kLongestPath) || !GetIdentity(in, file.identity) ||
-            !in.GetText(file.md5, kLongestDigest) || !in.GetText(file.sha256, kLongestDigest)) {
+    std::vector<File> files(count);
+    for (File& file : files) {
+        if (!in.GetText(file.path, file.pathLength, kLongestPath) || !GetIdentity(in, file.identity) ||
+            !in.GetText(file.md5, file.md5Length, kLongestDigest) ||
+            !in.GetText(file.sha256, file.sha256Length, kLongestDigest)) {
             return false;
         }
     }
     if (!in.AtEnd()) {
         return false;
     }
-    files = std::move(parsed);
+    files_ = std::move(files);
+    return true;
+}
+
+bool RecordView::SamePath(const File& file, const std::wstring& path) const {
+    return file.pathLength == path.size() &&
+           std::memcmp(bytes_->data() + file.path, path.data(), path.size() * sizeof(wchar_t)) == 0;
+}
+
+const RecordView::File* RecordView::Find(const std::wstring& path) {
+    if (next_ < files_.size() && SamePath(files_[next_], path)) {
+        return &files_[next_++];
+    }
+    if (byPath_.empty()) {
+        for (size_t i = files_.size(); i-- > 0;) {  // the first of a path listed twice wins
+            byPath_[std::string_view(bytes_->data() + files_[i].path, files_[i].pathLength * sizeof(wchar_t))] = i;
+        }
+    }
+    auto found = byPath_.find(TextBytes(path));
+    if (found == byPath_.end()) {
+        return nullptr;
+    }
+    next_ = found->second + 1;
+    return &files_[found->second];
+}
+
+bool RecordView::SameDigest(size_t offset, uint32_t length, const std::wstring& digest) const {
+    if (length != digest.size()) {
+        return false;
+    }
+    for (uint32_t i = 0; i < length; ++i) {
+        wchar_t c;
+        std::memcpy(&c, bytes_->data() + offset + i * sizeof(wchar_t), sizeof(c));
+        if (ToLowerAscii(c) != ToLowerAscii(digest[i])) {
+            return false;
+        }
+    }
     return true;
 }
 
@@ -253,33 +288,39 @@ std::vector<bool> VerificationRecord::Recall(Manifest& manifest, HCRYPTPROV prov
     if (!ProgramStamp(provider, stamp_)) {
         return recalled;
     }
-    std::vector<VerifiedFile> files;
-    std::string bytes;
-    if (ReadRecordFile(path_, bytes) && ParseRecord(bytes, stamp_, files)) {
-        loaded_ = std::move(bytes);
-    }
-    std::unordered_map<std::wstring, const VerifiedFile*> byPath;
-    for (const VerifiedFile& file : files) {
-        byPath.emplace(file.path, &file);
+    RecordView record;
+    // A record that cannot be read whole is as good as none, and is rewritten.
+    if (!ReadRecordFile(path_, loaded_) || !record.Parse(loaded_, stamp_)) {
+        loaded_.clear();
     }
     // Every identity is read before any file is digested: a file changed
     // after its identity was read then fails to match it at the next start.
     FolderIdentities identities;
+    std::vector<const std::wstring*> paths(count);
+    for (size_t i = 0; i < count; ++i) {
+        paths[i] = &manifest.entries[i].path;
+    }
+    identities.ListFoldersOf(paths);
+    // Unchanged: every entry recalled from the record's entry at its own
+    // place, so a new record would be the same bytes.
+    unchanged_ = record.Count() == count;
     for (size_t i = 0; i < count; ++i) {
         ManifestEntry& entry = manifest.entries[i];
         seenValid_[i] = identities.Find(entry.path, seen_[i]);
-        auto found = byPath.find(entry.path);
-        if (seenValid_[i] && found != byPath.end() && found->second->identity == seen_[i] &&
-            SameDigest(found->second->md5, entry.md5) && SameDigest(found->second->sha256, entry.sha256)) {
+        const RecordView::File* file = seenValid_[i] && record.Count() > 0 ? record.Find(entry.path) : nullptr;
+        if (file != nullptr && file->identity == seen_[i] &&
+            record.SameDigest(file->md5, file->md5Length, entry.md5) &&
+            record.SameDigest(file->sha256, file->sha256Length, entry.sha256)) {
             entry.flags |= ManifestEntry::kCurrent;
             recalled[i] = true;
         }
+        unchanged_ = unchanged_ && recalled[i] && record.IndexOf(*file) == i;
     }
     return recalled;
 }
 
 bool VerificationRecord::SaveVerified(const Manifest& manifest) {
-    return Save(manifest, false);
+    return unchanged_ || Save(manifest, false);
 }
 
 bool VerificationRecord::SaveInstalled(const Manifest& manifest) {
@@ -291,29 +332,25 @@ bool VerificationRecord::Save(const Manifest& manifest, bool installed) {
         return false;
     }
     FolderIdentities now;
-    std::vector<VerifiedFile> files;
-    std::unordered_set<std::wstring> paths;
+    RecordWriter record(stamp_);
+    std::unordered_set<std::wstring_view> paths;
     for (size_t i = 0; i < manifest.entries.size(); ++i) {
         const ManifestEntry& entry = manifest.entries[i];
-        VerifiedFile file;
+        FileIdentity identity;
         if (entry.IsCurrent()) {
             if (!seenValid_[i]) {
                 continue;
             }
-            file.identity = seen_[i];
-        } else if (!installed || !now.Find(entry.path, file.identity)) {
+            identity = seen_[i];
+        } else if (!installed || !now.Find(entry.path, identity)) {
             continue;
         }
         // A path listed twice is recorded once, with the first digests that matched.
-        if (!paths.insert(entry.path).second) {
-            continue;
+        if (paths.insert(entry.path).second) {
+            record.Add(entry.path, identity, entry.md5, entry.sha256);
         }
-        file.path = entry.path;
-        file.md5 = entry.md5;
-        file.sha256 = entry.sha256;
-        files.push_back(std::move(file));
     }
-    std::string bytes = SerializeRecord(stamp_, files);
+    std::string bytes = record.Finish();
     if (bytes == loaded_) {
         return true;
     }

@@ -13,24 +13,60 @@
 #include <wincrypt.h>
 
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
 class Manifest;
 
-struct VerifiedFile {
-    std::wstring path;  // as the manifest names it, with backslashes
-    FileIdentity identity;
-    std::wstring md5;     // as matched
-    std::wstring sha256;  // empty when the manifest gave none
+// Builds a record's bytes: the stamp of the build that writes it, the files,
+// and a checksum of everything before it.
+class RecordWriter {
+public:
+    explicit RecordWriter(const std::string& stamp);
+    void Add(const std::wstring& path, const FileIdentity& identity, const std::wstring& md5,
+             const std::wstring& sha256);
+    // The whole record; the writer is spent.
+    std::string Finish();
+
+private:
+    std::string bytes_;
+    size_t countAt_;
+    uint32_t count_ = 0;
 };
 
-// A record's bytes: the stamp of the build that wrote it, the files, and a
-// checksum of everything before it.
-std::string SerializeRecord(const std::string& stamp, const std::vector<VerifiedFile>& files);
-// True, filling files, only for a whole record written with this stamp; a
-// record that is cut, damaged or another build's yields nothing at all.
-bool ParseRecord(const std::string& bytes, const std::string& stamp, std::vector<VerifiedFile>& files);
+// A record read back, its fields left in place in its bytes.
+class RecordView {
+public:
+    struct File {
+        size_t path;  // offsets into the bytes of UTF-16 text, with its length in characters
+        uint32_t pathLength;
+        FileIdentity identity;
+        size_t md5;
+        uint32_t md5Length;
+        size_t sha256;
+        uint32_t sha256Length;
+    };
+
+    // True only for a whole record written with this stamp; a record that is
+    // cut, damaged or another build's yields no file at all. The bytes must
+    // outlive the view.
+    bool Parse(const std::string& bytes, const std::string& stamp);
+    size_t Count() const { return files_.size(); }
+    // The file recorded for a path, or null; quickest when asked in the order
+    // the files were written.
+    const File* Find(const std::wstring& path);
+    // Whether a recorded digest is this one, ignoring ASCII case.
+    bool SameDigest(size_t offset, uint32_t length, const std::wstring& digest) const;
+    bool SamePath(const File& file, const std::wstring& path) const;
+    size_t IndexOf(const File& file) const { return static_cast<size_t>(&file - files_.data()); }
+
+private:
+    const std::string* bytes_ = nullptr;
+    std::vector<File> files_;
+    size_t next_ = 0;  // where the next lookup starts
+    std::unordered_map<std::string_view, size_t> byPath_;  // built on the first lookup out of order
+};
 
 // The running program's stamp: the MD5 of its own file, so that any other
 // build (or version) never trusts this one's record. False when unreadable.
@@ -68,4 +104,5 @@ private:
     std::string loaded_;  // the record's bytes when it was whole
     std::vector<FileIdentity> seen_;  // per entry, read before any digest
     std::vector<bool> seenValid_;
+    bool unchanged_ = false;  // every entry recalled, in the record's order
 };

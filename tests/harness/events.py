@@ -35,7 +35,7 @@ class FolderEvents:
             below = Path(path).relative_to(folder).as_posix()
             self.prefixes[wd] = "" if below == "." else below + "/"
         self.events = []  # (time.monotonic(), mask, name)
-        self.stopping = False
+        self.stopping = self.closed = False
         self.thread = threading.Thread(target=self._follow, daemon=True) if background else None
         if self.thread:
             self.thread.start()
@@ -47,7 +47,9 @@ class FolderEvents:
         self.stopping = True
         if self.thread:
             self.thread.join()
+        self.drain()
         os.close(self.fd)
+        self.closed = True
 
     def _follow(self):
         while not self.stopping:
@@ -69,8 +71,8 @@ class FolderEvents:
         return new
 
     def drain(self):
-        """Every event still queued."""
-        while self.read(0):
+        """Every event taken in, those still queued included."""
+        while not self.closed and self.read(0):
             pass
         return self.events
 
