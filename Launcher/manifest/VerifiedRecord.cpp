@@ -230,8 +230,8 @@ bool ReadRecordFile(const std::wstring& relativePath, std::string& bytes) {
     if (!ResolveRelativePath(relativePath.c_str(), full)) {
         return false;
     }
-    ScopedFileHandle file(
-        CreateFileW(full.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    ScopedFileHandle file(CreateFileW(full.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     LARGE_INTEGER size = {};
     if (!file.IsValid() || !GetFileSizeEx(file.Get(), &size) || static_cast<uint64_t>(size.QuadPart) > kLargestRecord) {
         return false;
