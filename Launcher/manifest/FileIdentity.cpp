@@ -36,28 +36,6 @@ uint32_t SerialOf(HANDLE handle, bool& known) {
 
 }  // namespace
 
-// The folders of one listing, taken one at a time by each thread.
-struct FolderIdentities::Listing {
-    const FolderIdentities& owner;
-    std::vector<std::pair<const std::wstring*, Folder*>> work;
-    volatile LONG next = 0;
-
-    void Run() {
-        for (;;) {
-            LONG index = InterlockedIncrement(&next) - 1;
-            if (index >= static_cast<LONG>(work.size())) {
-                return;
-            }
-            owner.List(*work[static_cast<size_t>(index)].first, *work[static_cast<size_t>(index)].second);
-        }
-    }
-
-    static DWORD WINAPI Helper(void* listing) {
-        static_cast<Listing*>(listing)->Run();
-        return 0;
-    }
-};
-
 bool FolderIdentities::Crossed(const std::wstring& fullFolder, size_t relativeStart) {
     for (size_t i = relativeStart; i <= fullFolder.size(); ++i) {
         if (i != fullFolder.size() && fullFolder[i] != L'\\') {
@@ -101,35 +79,11 @@ FolderIdentities::Folder* FolderIdentities::FolderOf(const std::wstring& relativ
     if (found != folders_.end()) {
         return &found->second;
     }
-    // The volume is known before any listing starts: the listings share nothing.
     size_t relativeStart = full.size() - relativePath.size();
     AskRootVolume(full.substr(0, relativeStart - 1));
     Folder& folder = folders_[fullFolder];
     folder.crossed = Crossed(fullFolder, relativeStart);
     return &folder;
-}
-
-void FolderIdentities::ListFoldersOf(const std::vector<const std::wstring*>& relativePaths) {
-    Listing listing{*this, {}};
-    std::wstring full;
-    std::wstring fullFolder;
-    size_t nameStart = 0;
-    for (const std::wstring* path : relativePaths) {
-        Folder* folder = FolderOf(*path, full, fullFolder, nameStart);
-        if (folder != nullptr && !folder->listed) {
-            folder->listed = true;
-            listing.work.emplace_back(&folders_.find(fullFolder)->first, folder);
-        }
-    }
-    SYSTEM_INFO system;
-    GetSystemInfo(&system);
-    ScopedHandle helper(listing.work.size() > 1 && system.dwNumberOfProcessors > 1
-                            ? CreateThread(nullptr, 0, Listing::Helper, &listing, 0, nullptr)
-                            : nullptr);
-    listing.Run();
-    if (helper.IsValid()) {
-        WaitForSingleObject(helper.Get(), INFINITE);
-    }
 }
 
 void FolderIdentities::List(const std::wstring& fullFolder, Folder& folder) const {

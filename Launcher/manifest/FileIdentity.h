@@ -28,7 +28,8 @@ struct FileIdentity {
 };
 
 // The identities of files below the current directory, each folder listed
-// (FileIdBothDirectoryInfo) once, when a file of it is first looked up. The
+// (FileIdBothDirectoryInfo) once, when a file of it is first looked up (a
+// second thread would not help: Wine lists one folder at a time). The
 // volume's serial is asked once for the current directory, and again only
 // for a folder reached through a reparse point (a mount point, junction or
 // link: the only way into another volume); under Wine asking costs about a
@@ -36,14 +37,10 @@ struct FileIdentity {
 // to see later changes.
 class FolderIdentities {
 public:
-    // Lists every folder that holds one of these files (relative paths with
-    // backslashes), on two threads where there is a second processor: the
-    // listing is bound by Wine's work per entry, not by the disk.
-    void ListFoldersOf(const std::vector<const std::wstring*>& relativePaths);
     // The identity of a plain file (not a folder, not a link or other
     // reparse point) at a relative path with backslashes; false when there
     // is none, or when its name matches no entry of the folder exactly and
-    // more than one ignoring case. Lists its folder first if need be.
+    // more than one ignoring case.
     bool Find(const std::wstring& relativePath, FileIdentity& identity);
 
 private:
@@ -60,8 +57,6 @@ private:
         std::wstring names;
         std::vector<Item> items;
     };
-    struct Listing;
-
     // The folder of a file's full path, ready to be listed (or listed), or
     // null when the path cannot be resolved; name receives the file's name.
     Folder* FolderOf(const std::wstring& relativePath, std::wstring& full, std::wstring& fullFolder,
@@ -70,7 +65,6 @@ private:
     // reparse point (a full path whose relative part starts at relativeStart).
     bool Crossed(const std::wstring& fullFolder, size_t relativeStart);
     void AskRootVolume(const std::wstring& root);
-    // Touches only its own folder: several run at once.
     void List(const std::wstring& fullFolder, Folder& folder) const;
 
     std::unordered_map<std::wstring, Folder> folders_;

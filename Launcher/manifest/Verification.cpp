@@ -63,10 +63,9 @@ bool Manifest::NeedsUpdate(VerificationRecord* record) {
     // between many files at once.
     // One context for a pass over every file; without one (it cannot be had)
     // each digest tries its own.
-    ScopedCryptProvider provider(AcquireDigestProvider(signedFormat));
     std::vector<bool> recalled(entries.size(), false);
     if (record != nullptr) {
-        recalled = record->Recall(*this, provider.Get());
+        recalled = record->Recall(*this);
     }
     std::vector<size_t> pending;
     for (size_t i = 0; i < entries.size(); ++i) {
@@ -74,6 +73,8 @@ bool Manifest::NeedsUpdate(VerificationRecord* record) {
             pending.push_back(i);
         }
     }
+    // Loading the provider costs milliseconds: none when every file was recalled.
+    ScopedCryptProvider provider(pending.empty() ? 0 : AcquireDigestProvider(signedFormat));
     VerifyPass pass{entries, pending, provider.Get()};
     ScopedHandle helper(pending.size() > 1 && HasSecondProcessor()
                             ? CreateThread(nullptr, 0, VerifyPass::Helper, &pass, 0, nullptr)

@@ -6,6 +6,7 @@
 #include "manifest/Manifest.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <cwchar>
 #include <unordered_set>
@@ -89,6 +90,29 @@ bool GetIdentity(Reader& in, FileIdentity& identity) {
 
 // The smallest an entry can be: three empty texts' lengths and the identity.
 constexpr size_t kSmallestEntry = 3 * sizeof(uint32_t) + 5 * sizeof(uint64_t) + sizeof(uint32_t);
+
+// A file of at most kLargestRecord bytes, read whole.
+bool ReadWholeFile(const std::wstring& fullPath, std::string& bytes) {
+    bytes.clear();
+    ScopedFileHandle file(CreateFileW(fullPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    LARGE_INTEGER size = {};
+    if (!file.IsValid() || !GetFileSizeEx(file.Get(), &size) || static_cast<uint64_t>(size.QuadPart) > kLargestRecord) {
+        return false;
+    }
+    bytes.resize(static_cast<size_t>(size.QuadPart));
+    size_t done = 0;
+    while (done < bytes.size()) {
+        DWORD got = 0;
+        DWORD want = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 1u << 24));
+        if (!ReadFile(file.Get(), &bytes[done], want, &got, nullptr) || got == 0) {
+            bytes.clear();
+            return false;
+        }
+        done += got;
+    }
+    return true;
+}
 
 std::string_view TextBytes(const std::wstring& text) {
     return std::string_view(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(wchar_t));
@@ -197,7 +221,7 @@ bool RecordView::SameDigest(size_t offset, uint32_t length, const std::wstring& 
     return true;
 }
 
-bool ProgramStamp(HCRYPTPROV provider, std::string& stamp) {
+bool ProgramStamp(std::string& stamp) {
     stamp.clear();
     std::wstring module(MAX_PATH, L'\0');
     for (;;) {
@@ -214,40 +238,21 @@ bool ProgramStamp(HCRYPTPROV provider, std::string& stamp) {
         }
         module.resize(module.size() * 2);
     }
-    wchar_t digest[kDigestBufferLength];
-    if (!ComputeFileDigests(module.c_str(), digest, nullptr, provider)) {
+    std::string program;
+    if (!ReadWholeFile(module, program)) {
         return false;
     }
-    for (const wchar_t* c = digest; *c != L'\0'; ++c) {
-        stamp.push_back(static_cast<char>(*c));
-    }
+    char text[40];
+    unsigned long long checksum = Checksum(program.data(), program.size());
+    snprintf(text, sizeof(text), "%016llx-%llu", checksum, static_cast<unsigned long long>(program.size()));
+    stamp = text;
     return true;
 }
 
 bool ReadRecordFile(const std::wstring& relativePath, std::string& bytes) {
-    bytes.clear();
     std::wstring full;
-    if (!ResolveRelativePath(relativePath.c_str(), full)) {
-        return false;
-    }
-    ScopedFileHandle file(CreateFileW(full.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    LARGE_INTEGER size = {};
-    if (!file.IsValid() || !GetFileSizeEx(file.Get(), &size) || static_cast<uint64_t>(size.QuadPart) > kLargestRecord) {
-        return false;
-    }
-    bytes.resize(static_cast<size_t>(size.QuadPart));
-    size_t done = 0;
-    while (done < bytes.size()) {
-        DWORD got = 0;
-        DWORD want = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 1u << 24));
-        if (!ReadFile(file.Get(), &bytes[done], want, &got, nullptr) || got == 0) {
-            bytes.clear();
-            return false;
-        }
-        done += got;
-    }
-    return true;
+    bytes.clear();
+    return ResolveRelativePath(relativePath.c_str(), full) && ReadWholeFile(full, bytes);
 }
 
 bool WriteRecordFile(const std::wstring& relativePath, const std::string& bytes) {
@@ -280,12 +285,12 @@ bool WriteRecordFile(const std::wstring& relativePath, const std::string& bytes)
 
 VerificationRecord::VerificationRecord(std::wstring relativePath) : path_(std::move(relativePath)) {}
 
-std::vector<bool> VerificationRecord::Recall(Manifest& manifest, HCRYPTPROV provider) {
+std::vector<bool> VerificationRecord::Recall(Manifest& manifest) {
     const size_t count = manifest.entries.size();
     std::vector<bool> recalled(count, false);
     seen_.assign(count, FileIdentity());
     seenValid_.assign(count, false);
-    if (!ProgramStamp(provider, stamp_)) {
+    if (!ProgramStamp(stamp_)) {
         return recalled;
     }
     RecordView record;
@@ -296,11 +301,6 @@ std::vector<bool> VerificationRecord::Recall(Manifest& manifest, HCRYPTPROV prov
     // Every identity is read before any file is digested: a file changed
     // after its identity was read then fails to match it at the next start.
     FolderIdentities identities;
-    std::vector<const std::wstring*> paths(count);
-    for (size_t i = 0; i < count; ++i) {
-        paths[i] = &manifest.entries[i].path;
-    }
-    identities.ListFoldersOf(paths);
     // Unchanged: every entry recalled from the record's entry at its own
     // place, so a new record would be the same bytes.
     unchanged_ = record.Count() == count;

@@ -10,7 +10,6 @@
 #include "manifest/FileIdentity.h"
 
 #include <windows.h>
-#include <wincrypt.h>
 
 #include <string>
 #include <string_view>
@@ -68,9 +67,10 @@ private:
     std::unordered_map<std::string_view, size_t> byPath_;  // built on the first lookup out of order
 };
 
-// The running program's stamp: the MD5 of its own file, so that any other
-// build (or version) never trusts this one's record. False when unreadable.
-bool ProgramStamp(HCRYPTPROV provider, std::string& stamp);
+// The running program's stamp: a checksum and the size of its own file, so
+// that any other build (or version) never trusts this one's record. False
+// when unreadable.
+bool ProgramStamp(std::string& stamp);
 
 // Reads a record file whole (false when missing or too large to be one).
 bool ReadRecordFile(const std::wstring& relativePath, std::string& bytes);
@@ -87,7 +87,7 @@ public:
     // recorded identity and whose digests are the recorded ones. Returns,
     // per entry, whether it was found current so; the others are to be
     // digested as usual.
-    std::vector<bool> Recall(Manifest& manifest, HCRYPTPROV provider);
+    std::vector<bool> Recall(Manifest& manifest);
     // After the check: records every current entry with the identity read
     // before it was digested (or recalled). Writes only when that differs
     // from the record as it was read.
