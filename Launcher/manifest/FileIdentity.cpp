@@ -108,7 +108,10 @@ void FolderIdentities::List(const std::wstring& fullFolder, Folder& folder) cons
         const BYTE* at = reinterpret_cast<const BYTE*>(block.data());
         for (;;) {
             const auto* entry = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(at);
-            if ((entry->FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0) {
+            // Without a file ID (file systems that have none report 0) a file
+            // replaced by another of the same size and times would look the same.
+            if ((entry->FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
+                entry->FileId.QuadPart != 0) {
                 Item item;
                 item.offset = folder.names.size();
                 item.length = entry->FileNameLength / sizeof(wchar_t);

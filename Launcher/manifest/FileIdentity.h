@@ -39,8 +39,8 @@ class FolderIdentities {
 public:
     // The identity of a plain file (not a folder, not a link or other
     // reparse point) at a relative path with backslashes; false when there
-    // is none, or when its name matches no entry of the folder exactly and
-    // more than one ignoring case.
+    // is none, when the file system gives it no file ID, or when its name
+    // matches no entry of the folder exactly and more than one ignoring case.
     bool Find(const std::wstring& relativePath, FileIdentity& identity);
 
 private:
@@ -57,8 +57,9 @@ private:
         std::wstring names;
         std::vector<Item> items;
     };
-    // The folder of a file's full path, ready to be listed (or listed), or
-    // null when the path cannot be resolved; name receives the file's name.
+    // The folder of a relative file path, listed or not yet, or null when
+    // the path cannot be resolved; full receives the file's full path,
+    // fullFolder its folder's, nameStart where its name starts in full.
     Folder* FolderOf(const std::wstring& relativePath, std::wstring& full, std::wstring& fullFolder,
                      size_t& nameStart);
     // Whether any folder from the current directory down to this one is a

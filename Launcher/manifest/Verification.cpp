@@ -57,12 +57,8 @@ bool ManifestEntry::Verify(HCRYPTPROV provider) {
 }
 
 bool Manifest::NeedsUpdate(VerificationRecord* record) {
-    // Every entry is verified, so every current flag is fresh afterwards.
-    // Digesting is bound by the processor, so a second core takes half of
-    // the files; two threads, not more, so that a disk is not made to seek
-    // between many files at once.
-    // One context for a pass over every file; without one (it cannot be had)
-    // each digest tries its own.
+    // Every entry is verified (digested, or recalled from the record), so
+    // every current flag is fresh afterwards.
     std::vector<bool> recalled(entries.size(), false);
     if (record != nullptr) {
         recalled = record->Recall(*this);
@@ -73,7 +69,12 @@ bool Manifest::NeedsUpdate(VerificationRecord* record) {
             pending.push_back(i);
         }
     }
-    // Loading the provider costs milliseconds: none when every file was recalled.
+    // Digesting is bound by the processor, so a second core takes half of
+    // the files; two threads, not more, so that a disk is not made to seek
+    // between many files at once.
+    // One context for a pass over every file; without one (it cannot be had)
+    // each digest tries its own. Loading it costs milliseconds: none is
+    // loaded when every file was recalled.
     ScopedCryptProvider provider(pending.empty() ? 0 : AcquireDigestProvider(signedFormat));
     VerifyPass pass{entries, pending, provider.Get()};
     ScopedHandle helper(pending.size() > 1 && HasSecondProcessor()
