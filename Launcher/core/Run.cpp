@@ -34,7 +34,8 @@ ManifestKeys BuiltInKeys() {
 // Shows the window, receives every stale entry into the staging folder and,
 // once all have arrived whole, moves them into place together; true when the
 // install is now current. A failure not caused by the user is shown to them.
-bool FetchStale(HINSTANCE instance, Downloader& downloader, const Manifest& manifest) {
+// Each arrival is noted in the record, in a build that keeps one.
+bool FetchStale(HINSTANCE instance, Downloader& downloader, const Manifest& manifest, VerificationRecord& record) {
     ProgressWindow window(instance);
     window.Show();
     double total = 0.0;
@@ -50,6 +51,9 @@ bool FetchStale(HINSTANCE instance, Downloader& downloader, const Manifest& mani
             return false;
         }
         staged.push_back({StagingPathFor(entry.path), entry.path});
+        if constexpr (kRememberVerified) {
+            record.NoteStaged(entry, staged.back().staged);
+        }
         return true;
     };
     // A click given after the last block still counts: nothing is replaced,
@@ -92,7 +96,7 @@ int RunUpdate(HINSTANCE instance) {
     PruneStaging(manifest);
     if (!stale) {
         LogLine(L"[ OK ] No update required.");
-    } else if (!FetchStale(instance, downloader, manifest)) {
+    } else if (!FetchStale(instance, downloader, manifest, record)) {
         return 1;
     } else if constexpr (kRememberVerified) {
         // Every stale entry is now in place, as its digests were checked on arrival.

@@ -323,6 +323,17 @@ bool VerificationRecord::SaveVerified(const Manifest& manifest) {
     return unchanged_ || Save(manifest, false);
 }
 
+void VerificationRecord::NoteStaged(const ManifestEntry& entry, const std::wstring& stagedPath) {
+    std::wstring full;
+    WIN32_FILE_ATTRIBUTE_DATA about;
+    if (ResolveRelativePath(stagedPath.c_str(), full) &&
+        GetFileAttributesExW(full.c_str(), GetFileExInfoStandard, &about)) {
+        arrived_[&entry] = {(static_cast<uint64_t>(about.nFileSizeHigh) << 32) | about.nFileSizeLow,
+                            (static_cast<uint64_t>(about.ftLastWriteTime.dwHighDateTime) << 32) |
+                                about.ftLastWriteTime.dwLowDateTime};
+    }
+}
+
 bool VerificationRecord::SaveInstalled(const Manifest& manifest) {
     return Save(manifest, true);
 }
@@ -342,8 +353,12 @@ bool VerificationRecord::Save(const Manifest& manifest, bool installed) {
                 continue;
             }
             identity = seen_[i];
-        } else if (!installed || !now.Find(entry.path, identity)) {
-            continue;
+        } else {
+            auto arrival = arrived_.find(&entry);
+            if (!installed || arrival == arrived_.end() || !now.Find(entry.path, identity) ||
+                identity.size != arrival->second.size || identity.lastWriteTime != arrival->second.lastWriteTime) {
+                continue;
+            }
         }
         // A path listed twice is recorded once, with the first digests that matched.
         if (paths.insert(entry.path).second) {

@@ -17,6 +17,7 @@
 #include <vector>
 
 class Manifest;
+class ManifestEntry;
 
 // Builds a record's bytes: the stamp of the build that writes it, the files,
 // and a checksum of everything before it.
@@ -92,11 +93,21 @@ public:
     // before it was digested (or recalled). Writes only when that differs
     // from the record as it was read.
     bool SaveVerified(const Manifest& manifest);
+    // Once an entry's new content has arrived whole (digested as it was
+    // written) at stagedPath: notes the file's size and last-write time.
+    void NoteStaged(const ManifestEntry& entry, const std::wstring& stagedPath);
     // After a commit: also every entry that was stale, now in place, with
-    // its identity read now.
+    // its identity read now, provided the file still has the size and
+    // last-write time noted when it arrived (one changed while it waited
+    // for the commit is left to be digested at the next start).
     bool SaveInstalled(const Manifest& manifest);
 
 private:
+    struct Arrival {
+        uint64_t size;
+        uint64_t lastWriteTime;
+    };
+
     bool Save(const Manifest& manifest, bool installed);
 
     std::wstring path_;
@@ -105,4 +116,5 @@ private:
     std::vector<FileIdentity> seen_;  // per entry, read before any digest
     std::vector<bool> seenValid_;
     bool unchanged_ = false;  // every entry recalled, in the record's order
+    std::unordered_map<const ManifestEntry*, Arrival> arrived_;
 };

@@ -203,24 +203,36 @@ TEST(VerificationRecord, RecallsOnlyFilesWithTheirRecordedIdentityAndDigests) {
     EXPECT_FALSE(NeedsUpdateWithRecord(sixth));
 }
 
-TEST(VerificationRecord, AfterACommitRecordsTheInstalledFilesAsTheyAreNow) {
-    ScratchDirectory scratch;
-    CreateDirectoryW(L"data", nullptr);
-    WriteBytes(L"app.dat", "old");
-    WriteBytes(L"data\\level.dat", "abd");
-    Manifest manifest;
-    AddTwoEntries(manifest);
-    VerificationRecord record(kRecord);
-    ASSERT_TRUE(manifest.NeedsUpdate(&record));
-    ASSERT_TRUE(record.SaveVerified(manifest));
-    WriteBytes(L"app.dat", "abc");  // what a commit puts in place
-    ASSERT_TRUE(record.SaveInstalled(manifest));
+// After a commit the installed files are recorded, but only when they are
+// still as they arrived: one changed while it waited is digested next time.
+TEST(VerificationRecord, AfterACommitRecordsTheInstalledFilesUnchangedSinceTheyArrived) {
+    for (bool changedWhileStaged : {false, true}) {
+        ScratchDirectory scratch;
+        CreateDirectoryW(L"data", nullptr);
+        WriteBytes(L"app.dat", "old");
+        WriteBytes(L"data\\level.dat", "abd");
+        Manifest manifest;
+        AddTwoEntries(manifest);
+        VerificationRecord record(kRecord);
+        ASSERT_TRUE(manifest.NeedsUpdate(&record));
+        ASSERT_TRUE(record.SaveVerified(manifest));
+        WriteBytes(L"staged.tmp", "abc");
+        record.NoteStaged(manifest.entries[0], L"staged.tmp");
+        if (changedWhileStaged) {
+            WriteBytes(L"staged.tmp", "xyz");
+            SetWriteTime(L"staged.tmp", IdentityOf(L"staged.tmp").lastWriteTime + 10000000);
+        }
+        ASSERT_TRUE(MoveFileExW(L"staged.tmp", L"app.dat", MOVEFILE_REPLACE_EXISTING));  // the commit
+        ASSERT_TRUE(record.SaveInstalled(manifest));
 
-    Manifest next;
-    AddTwoEntries(next);
-    HeldExclusively app(L"app.dat");
-    HeldExclusively level(L"data\\level.dat");
-    EXPECT_FALSE(NeedsUpdateWithRecord(next));
+        Manifest next;
+        AddTwoEntries(next);
+        HeldExclusively app(L"app.dat");
+        HeldExclusively level(L"data\\level.dat");
+        EXPECT_EQ(NeedsUpdateWithRecord(next), changedWhileStaged);
+        EXPECT_EQ(next.entries[0].IsCurrent(), !changedWhileStaged);
+        EXPECT_TRUE(next.entries[1].IsCurrent());
+    }
 }
 
 TEST(VerificationRecord, APathListedTwiceIsRecordedOnceAndEachEntryJudgedOnItsOwn) {
