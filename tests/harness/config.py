@@ -4,9 +4,8 @@ loopback port the build's tests serve on.
 
 Beside the session's build the suite runs variants of the same processor
 and test port, with only Launcher.exe built: one whose manifest URL is
-https, on the TLS port (the test port + 1), and one that connects through
-the system's proxy settings, and one that keeps a record of verified
-files."""
+https, on the TLS port (the test port + 1), one that connects through the
+system's proxy settings, and one that keeps a record of verified files."""
 
 import json
 from pathlib import Path
