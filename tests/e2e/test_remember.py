@@ -159,3 +159,18 @@ def test_an_update_digests_and_fetches_only_the_changed_file_and_is_remembered(e
     result, opened, fetched = run_release(e2e, server, launcher, 2, 5)
     assert result.log == log_of(FETCHING, VALID, NO_UPDATE, launched(5))
     assert fetched == [] and opened == []
+
+
+def test_a_record_written_by_another_build_is_read_as_none(e2e, server, remember_build, tmp_path):
+    # The same program with one byte more after its end: another build as far as the record can tell.
+    other = tmp_path / "other" / "Launcher.exe"
+    other.parent.mkdir()
+    other.write_bytes(Path(remember_build["launcher"]).read_bytes() + b"\0")
+    for name, data in RELEASES[1].items():
+        put(e2e.workdir, name, data)
+    run_release(e2e, server, remember_build["launcher"], 1, 3)
+
+    for launcher, reads in ((other, LISTED), (other, []), (remember_build["launcher"], LISTED)):
+        result, opened, fetched = run_release(e2e, server, launcher, 1, 4)
+        assert result.log == log_of(FETCHING, VALID, NO_UPDATE, launched(4))
+        assert fetched == [] and opened == reads, launcher
