@@ -20,6 +20,7 @@
 #   LAUNCHER_HTTPS_BUILD_DIR   32-bit test build with an https manifest URL (default build/win32-https-test)
 #   LAUNCHER_PROXY_BUILD_DIR   32-bit test build that takes the system's proxy settings (default build/win32-proxy-test)
 #   LAUNCHER_PARALLEL_BUILD_DIR  32-bit test build that fetches 4 files at once (default build/win32-parallel-test)
+#   LAUNCHER_REMEMBER_BUILD_DIR  32-bit test build that keeps a record of verified files (default build/win32-remember-test)
 #   X86_ROUTE           auto (default), native or emulated
 #   X86_GROUP_TIMEOUT   hard limit of the group in seconds (default 2700: emulated,
 #                       a loaded machine has needed about 20 minutes)
@@ -39,6 +40,7 @@ export LAUNCHER_SIGNED_BUILD_DIR=${LAUNCHER_SIGNED_BUILD_DIR:-$ROOT/build/win32-
 export LAUNCHER_HTTPS_BUILD_DIR=${LAUNCHER_HTTPS_BUILD_DIR:-$ROOT/build/win32-https-test}
 export LAUNCHER_PROXY_BUILD_DIR=${LAUNCHER_PROXY_BUILD_DIR:-$ROOT/build/win32-proxy-test}
 export LAUNCHER_PARALLEL_BUILD_DIR=${LAUNCHER_PARALLEL_BUILD_DIR:-$ROOT/build/win32-parallel-test}
+export LAUNCHER_REMEMBER_BUILD_DIR=${LAUNCHER_REMEMBER_BUILD_DIR:-$ROOT/build/win32-remember-test}
 ROUTE=${X86_ROUTE:-auto}
 GROUP_TIMEOUT=${X86_GROUP_TIMEOUT:-2700}
 

@@ -71,11 +71,12 @@ fi
 build win64-signed-test Launcher Lumivex WindowProbe
 build win32-signed-test Launcher Lumivex WindowProbe
 # Variants whose tests need only their Launcher.exe: an https manifest URL,
-# the system's proxy settings, and several files at once.
+# the system's proxy settings, several files at once, and a record of verified files.
 for arch in win64 win32; do
     build $arch-https-test Launcher
     build $arch-proxy-test Launcher
     build $arch-parallel-test Launcher
+    build $arch-remember-test Launcher
 done
 if [ -z "$builds_failed" ]; then
     note "build: $builds_ran ran, $builds_ran passed, 0 failed, 0 skipped"
@@ -115,13 +116,15 @@ $PY tests/harness/wine.py stop "$UNIT_PREFIX" x86_64
 echo "== end-to-end tests, 64-bit build (Wine, loopback HTTP and HTTPS)"
 LAUNCHER_BUILD_DIR="$ROOT/build/win64-test" LAUNCHER_SIGNED_BUILD_DIR="$ROOT/build/win64-signed-test" \
     LAUNCHER_HTTPS_BUILD_DIR="$ROOT/build/win64-https-test" LAUNCHER_PROXY_BUILD_DIR="$ROOT/build/win64-proxy-test" \
-    LAUNCHER_PARALLEL_BUILD_DIR="$ROOT/build/win64-parallel-test" $PY -m pytest -q -p no:cacheprovider --junitxml="$RESULTS/e2e-x64.xml" tests/e2e
+    LAUNCHER_PARALLEL_BUILD_DIR="$ROOT/build/win64-parallel-test" LAUNCHER_REMEMBER_BUILD_DIR="$ROOT/build/win64-remember-test" \
+    $PY -m pytest -q -p no:cacheprovider --junitxml="$RESULTS/e2e-x64.xml" tests/e2e
 count e2e-x64 $? "$RESULTS/e2e-x64.xml"
 
 echo "== end-to-end tests, the shipped 32-bit build"
 { X86_JUNIT="$RESULTS/e2e-x86.xml" LAUNCHER_BUILD_DIR="$ROOT/build/win32-test" \
     LAUNCHER_SIGNED_BUILD_DIR="$ROOT/build/win32-signed-test" LAUNCHER_HTTPS_BUILD_DIR="$ROOT/build/win32-https-test" \
     LAUNCHER_PROXY_BUILD_DIR="$ROOT/build/win32-proxy-test" LAUNCHER_PARALLEL_BUILD_DIR="$ROOT/build/win32-parallel-test" \
+    LAUNCHER_REMEMBER_BUILD_DIR="$ROOT/build/win32-remember-test" \
     scripts/test-x86.sh
   echo $? >"$RESULTS/e2e-x86.status"; } | tee "$RESULTS/e2e-x86.out"
 status=$(cat "$RESULTS/e2e-x86.status")

@@ -21,6 +21,10 @@ constexpr const wchar_t kBackupManifestPath[] = L"Launcher\\manifest_backup.xml"
 // once every stale file has arrived whole; the journal lists the moves.
 constexpr const wchar_t kStagingFolder[] = L"Launcher\\staging";
 constexpr const wchar_t kCommitJournal[] = L"Launcher\\staging\\commit.journal";
+// A build made to remember what it verified keeps the record here
+// (manifest/VerifiedRecord.h); another build neither reads nor writes it.
+constexpr bool kRememberVerified = LAUNCHER_REMEMBER_VERIFIED != 0;
+constexpr const wchar_t kVerifiedRecordPath[] = L"Launcher\\verified.dat";
 
 // A build made with public keys accepts only manifests signed with one of them
 // (more than one while a new key takes over from an old one).

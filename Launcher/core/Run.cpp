@@ -9,6 +9,7 @@
 #include "install/Commit.h"
 #include "install/StagedFile.h"
 #include "manifest/Manifest.h"
+#include "manifest/VerifiedRecord.h"
 #include "transfer/Downloader.h"
 #include "ui/ProgressWindow.h"
 
@@ -34,7 +35,8 @@ ManifestKeys BuiltInKeys() {
 // Shows the window, receives every stale entry into the staging folder and,
 // once all have arrived whole, moves them into place together; true when the
 // install is now current. A failure not caused by the user is shown to them.
-bool FetchStale(HINSTANCE instance, Downloader& downloader, const Manifest& manifest) {
+// Each arrival is noted in the record, in a build that keeps one.
+bool FetchStale(HINSTANCE instance, Downloader& downloader, const Manifest& manifest, VerificationRecord& record) {
     ProgressWindow window(instance);
     window.Show();
     double total = 0.0;
@@ -62,6 +64,11 @@ bool FetchStale(HINSTANCE instance, Downloader& downloader, const Manifest& mani
             std::wstring path = StagingPathFor(stale[i]->path);
             if (moved.insert(path).second) {
                 staged.push_back({path, stale[i]->path});
+            }
+            if constexpr (kRememberVerified) {
+                if (arrived[i]) {
+                    record.NoteStaged(*stale[i], path);
+                }
             }
         }
     }
@@ -94,13 +101,21 @@ int RunUpdate(HINSTANCE instance) {
         MessageBoxW(nullptr, kUpdateFailedText, kCaption, MB_ICONERROR);
         return 1;
     }
-    bool stale = manifest.NeedsUpdate();
+    // Only a build made to remember what it verified reads or writes the record.
+    VerificationRecord record(kVerifiedRecordPath);
+    bool stale = manifest.NeedsUpdate(kRememberVerified ? &record : nullptr);
+    if constexpr (kRememberVerified) {
+        record.SaveVerified(manifest);
+    }
     // Staged copies of entries that are gone, changed or current are of no use.
     PruneStaging(manifest);
     if (!stale) {
         LogLine(L"[ OK ] No update required.");
-    } else if (!FetchStale(instance, downloader, manifest)) {
+    } else if (!FetchStale(instance, downloader, manifest, record)) {
         return 1;
+    } else if constexpr (kRememberVerified) {
+        // Every stale entry is now in place, as its digests were checked on arrival.
+        record.SaveInstalled(manifest);
     }
     return LaunchApplication();
 }

@@ -13,6 +13,7 @@
 #include <vector>
 
 struct XML_ParserStruct;
+class VerificationRecord;
 
 class ManifestEntry {
 public:
@@ -58,8 +59,9 @@ public:
     bool AddEntry(const wchar_t* path, const wchar_t* size, const wchar_t* md5, const wchar_t* src,
                   const wchar_t* sha256 = nullptr);
 
-    // Verifies every entry; true when any is stale.
-    bool NeedsUpdate();
+    // Verifies every entry; true when any is stale. With a record, an entry
+    // it recalls as current (VerificationRecord::Recall) is not read.
+    bool NeedsUpdate(VerificationRecord* record = nullptr);
     // All known sizes, and those of current entries, in bytes.
     void ComputeTotals(double& total, double& done) const;
     // The bytes of every stale entry of known size.

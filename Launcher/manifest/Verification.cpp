@@ -1,6 +1,7 @@
 #include "manifest/Manifest.h"
 
 #include "common/Handles.h"
+#include "manifest/VerifiedRecord.h"
 
 #include <cwchar>
 #include <vector>
@@ -10,6 +11,7 @@ namespace {
 // The entries of one check, taken one at a time by each thread of the pass.
 struct VerifyPass {
     std::vector<ManifestEntry>& entries;
+    const std::vector<size_t>& pending;  // the indices of the entries to digest
     HCRYPTPROV provider;
     volatile LONG next = 0;
     volatile LONG stale = 0;
@@ -17,10 +19,10 @@ struct VerifyPass {
     void Run() {
         for (;;) {
             LONG index = InterlockedIncrement(&next) - 1;
-            if (index >= static_cast<LONG>(entries.size())) {
+            if (index >= static_cast<LONG>(pending.size())) {
                 return;
             }
-            if (!entries[static_cast<size_t>(index)].Verify(provider)) {
+            if (!entries[pending[static_cast<size_t>(index)]].Verify(provider)) {
                 InterlockedExchange(&stale, 1);
             }
         }
@@ -54,16 +56,28 @@ bool ManifestEntry::Verify(HCRYPTPROV provider) {
     return false;
 }
 
-bool Manifest::NeedsUpdate() {
-    // Every entry is verified, so every current flag is fresh afterwards.
+bool Manifest::NeedsUpdate(VerificationRecord* record) {
+    // Every entry is verified (digested, or recalled from the record), so
+    // every current flag is fresh afterwards.
+    std::vector<bool> recalled(entries.size(), false);
+    if (record != nullptr) {
+        recalled = record->Recall(*this);
+    }
+    std::vector<size_t> pending;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        if (!recalled[i]) {
+            pending.push_back(i);
+        }
+    }
     // Digesting is bound by the processor, so a second core takes half of
     // the files; two threads, not more, so that a disk is not made to seek
     // between many files at once.
     // One context for a pass over every file; without one (it cannot be had)
-    // each digest tries its own.
-    ScopedCryptProvider provider(AcquireDigestProvider(signedFormat));
-    VerifyPass pass{entries, provider.Get()};
-    ScopedHandle helper(entries.size() > 1 && HasSecondProcessor()
+    // each digest tries its own. Loading it costs milliseconds: none is
+    // loaded when every file was recalled.
+    ScopedCryptProvider provider(pending.empty() ? 0 : AcquireDigestProvider(signedFormat));
+    VerifyPass pass{entries, pending, provider.Get()};
+    ScopedHandle helper(pending.size() > 1 && HasSecondProcessor()
                             ? CreateThread(nullptr, 0, VerifyPass::Helper, &pass, 0, nullptr)
                             : nullptr);
     pass.Run();

@@ -74,6 +74,12 @@ def parallel_build(e2e_config):
 
 
 @pytest.fixture(scope="session")
+def remember_build(e2e_config):
+    """The build that keeps a record of verified files."""
+    return variant_build("LAUNCHER_REMEMBER_BUILD_DIR", "win64-remember-test", e2e_config, remember_verified=True)
+
+
+@pytest.fixture(scope="session")
 def wine(e2e_config, tmp_path_factory):
     session = WineSession(Path(e2e_config["build_dir"]) / "e2e-wineprefix", e2e_config["processor"],
                           e2e_config["lumivex"], tmp_path_factory.mktemp("wine-session"),

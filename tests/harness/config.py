@@ -4,8 +4,8 @@ loopback port the build's tests serve on.
 
 Beside the session's build the suite runs variants of the same processor
 and test port, with only Launcher.exe built: one whose manifest URL is
-https, on the TLS port (the test port + 1), and one that connects through
-the system's proxy settings."""
+https, on the TLS port (the test port + 1), one that connects through the
+system's proxy settings, and one that keeps a record of verified files."""
 
 import json
 from pathlib import Path
@@ -63,11 +63,12 @@ def load_config(build, needs=("launcher", "lumivex", "window_probe")):
     return config
 
 
-def load_variant(build, base, https=False, system_proxy=False, parallel_transfers=1):
+def load_variant(build, base, https=False, system_proxy=False, parallel_transfers=1, remember_verified=False):
     """A variant build beside the session's `base` configuration: same
     processor and test port, its Launcher.exe built; its manifest URL is
     https on the TLS port (https) or the base build's own, it takes the
-    system's proxy settings exactly when system_proxy says so, and fetches
+    system's proxy settings, and keeps a record of verified files, exactly
+    when system_proxy and remember_verified say so, and fetches
     parallel_transfers files at once."""
     config, path = _read(build)
     _check_programs(config, build, ("launcher",))
@@ -84,4 +85,7 @@ def load_variant(build, base, https=False, system_proxy=False, parallel_transfer
     if config.get("parallel_transfers", 1) != parallel_transfers:
         raise ConfigError("%s was built with LAUNCHER_PARALLEL_TRANSFERS %s, not %d"
                           % (path, config.get("parallel_transfers"), parallel_transfers))
+    if bool(config.get("remember_verified")) != remember_verified:
+        raise ConfigError("%s was built with LAUNCHER_REMEMBER_VERIFIED %s"
+                          % (path, "OFF" if remember_verified else "ON"))
     return config
