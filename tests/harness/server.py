@@ -407,8 +407,6 @@ class UpdateServer:
         self.site = {}
         self.fallback = None
         self.requests = []
-        self.at_once = 0       # requests being answered now
-        self.most_at_once = 0  # the most at any moment since the last reset
         self._lock = threading.Lock()
         self._httpd = None
         self._thread = None
@@ -450,7 +448,6 @@ class UpdateServer:
             old = list(self.site.values())
             self.site = dict(site or {})
             self.requests = []
-            self.most_at_once = self.at_once
         for value in old:
             if hasattr(value, "abort"):
                 value.abort()
@@ -478,6 +475,19 @@ class UpdateServer:
         with self._lock:
             return [(r.method, r.path) for r in self.requests]
 
+    def most_at_once(self):
+        """The most requests of the log that were being answered at one moment
+        (an answer still going counts until now)."""
+        with self._lock:
+            spans = [r.answering for r in self.requests if getattr(r, "answering", None)]
+        moments = sorted([(start, 1) for start, _ in spans] +
+                         [(end, -1) for _, end in spans if end is not None])
+        most = now = 0
+        for _, step in moments:
+            now += step
+            most = max(most, now)
+        return most
+
     def manifest_requests(self):
         return self.requests_for(MANIFEST_PATH)
 
@@ -494,9 +504,8 @@ class UpdateServer:
         raw = bytes(handler.rfile.data)
         with self._lock:
             record = Request(len(self.requests) + 1, handler.client_address, raw)
+            record.answering = (time.monotonic(), None)
             self.requests.append(record)
-            self.at_once += 1
-            self.most_at_once = max(self.most_at_once, self.at_once)
             target = record.target
             behaviour = self.site.get(target)
             if behaviour is None:
@@ -515,5 +524,4 @@ class UpdateServer:
             record.finish("client went away: %s" % error.__class__.__name__)
             handler.close_connection = True
         finally:
-            with self._lock:
-                self.at_once -= 1
+            record.answering = (record.answering[0], time.monotonic())
