@@ -210,17 +210,25 @@ std::vector<bool> FetchAll(Downloader& downloader, Progress& window, const std::
                 }
             }
             lastFor[staged] = next;
-            // Folders are made here, in manifest order, so that each is
-            // reported by the first entry in it however the transfers race;
-            // a lane that finds one missing still makes it and says why not.
-            // Once cancelled, nothing new is made.
+            // The target's folders are made here, in manifest order, so that
+            // each is reported by the first entry in it however the transfers
+            // race (and the staged file never needs them). One that cannot be
+            // made fails the entry before it is fetched. Once cancelled,
+            // nothing new is made.
             if (!cancelSent) {
                 LineBuffer made;
                 LogLines* previous = RedirectLogLines(&made);
-                if (EnsureParentDirectories(entry.path.c_str())) {
-                    slots[next].folders = std::move(made.lines);
-                }
+                bool ready = EnsureParentDirectories(entry.path.c_str());
                 RedirectLogLines(previous);
+                Slot& slot = slots[next];
+                if (!ready) {
+                    slot.lines.push_back(L"[ OK ] Downloading \"" + entry.path + L"\" from \"" + entry.src + L"\"");
+                    slot.lines.insert(slot.lines.end(), made.lines.begin(), made.lines.end());
+                    slot.started = slot.done = true;
+                    ++next;
+                    continue;
+                }
+                slot.folders = std::move(made.lines);
             }
             Lane* lane = idle.back();
             idle.pop_back();

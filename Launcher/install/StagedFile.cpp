@@ -222,7 +222,7 @@ bool StagedFile::OpenResumed(const std::wstring& fullPath, uint64_t offset) {
 bool StagedFile::Open(const Answer& answer) {
     std::wstring fullPath;
     std::wstring infoPath;
-    if (!EnsureParentDirectories(entry_.path.c_str()) || !ResolveRelativePath(stagedPath_.c_str(), fullPath) ||
+    if (!ResolveRelativePath(stagedPath_.c_str(), fullPath) ||
         !ResolveRelativePath((stagedPath_ + kInfoSuffix).c_str(), infoPath)) {
         return false;
     }

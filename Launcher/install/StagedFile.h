@@ -53,8 +53,8 @@ public:
     // or of this path with other content, is deleted.
     ResumeFrom ResumePoint();
 
-    // Creates the target's directories (logging any it made, as a write in
-    // place would) and the staging file, or, for a resumed answer, keeps the
+    // Creates the staging file (the target's folders are the caller's
+    // business, made before the transfer starts), or, for a resumed answer, keeps the
     // partial copy's first answer.offset bytes (digesting them) and appends.
     // The identity is written beside a file worth resuming.
     bool Open(const Answer& answer) override;
