@@ -6,12 +6,23 @@ import re
 import subprocess
 from pathlib import Path
 
-from harness.windows import CAPTION, SIZE_TEXT, STATUS_TEXT, is_progress_window
+from harness.windows import CAPTION, SIZE_TEXT, STATUS_TEXT, UPDATE_FAILED_TEXT, is_box, is_progress_window
 
 MIB = 1048576.0
 
 MANIFEST_FILE = Path("Launcher", "manifest.xml")
 BACKUP_FILE = Path("Launcher", "manifest_backup.xml")
+
+
+def failed_run(e2e, timeout=60):
+    """A run whose update fails: its box answered, nothing started; the result."""
+    run = e2e.start(timeout=timeout)
+    box = e2e.wait_for_window(CAPTION, run=run, timeout=timeout - 10, accept=is_box)
+    e2e.answer(box, run=run)
+    result = run.wait()
+    assert box.text == UPDATE_FAILED_TEXT, repr(box)
+    assert result.exit_code == 1 and result.record is None, "the application was started"
+    return result
 
 
 def size_line(done, total):

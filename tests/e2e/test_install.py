@@ -11,8 +11,7 @@ import pytest
 from harness.log import (FETCHING, NO_UPDATE, VALID, created_directory, downloading, failed_to_download, launched, log_of, resuming,
                          staged_earlier, staged_for_earlier_entry, too_large, tried_four_times)
 from harness.server import MANIFEST_PATH, Body, Endless, Paced, Truncated, file_entry, manifest_xml
-from harness.windows import CAPTION, UPDATE_FAILED_TEXT, is_box
-from e2e_update import pattern, put
+from e2e_update import failed_run, pattern, put
 
 OLD = b"the working copy, which must survive whole"
 STAGING = Path("Launcher", "staging")
@@ -53,13 +52,8 @@ def test_a_bad_answer_leaves_the_working_file_whole(e2e, server, new, answer, fa
     e2e.site[MANIFEST_PATH] = manifest_xml([file_entry("data.pak", new, src)])
     e2e.site["/files/data.pak"] = answer(new)
 
-    run = e2e.start(timeout=30)
-    box = e2e.wait_for_window(CAPTION, run=run, timeout=20, accept=is_box)
-    e2e.answer(box, run=run)
-    result = run.wait()
+    result = failed_run(e2e, timeout=30)
 
-    assert box.text == UPDATE_FAILED_TEXT, repr(box)
-    assert result.exit_code == 1 and result.record is None, "the application was started"
     assert result.log == log_of(FETCHING, VALID, downloading("data.pak", src), fail_lines(src, new, e2e.config))
     assert (e2e.workdir / "data.pak").read_bytes() == OLD
     assert all(size <= len(new) for size in staged_sizes(e2e.workdir)), staged_sizes(e2e.workdir)
@@ -186,12 +180,7 @@ def test_what_stands_in_a_targets_place(e2e, server, make, installs):
         assert staged_sizes(e2e.workdir) == []
         return
     for run in range(2):  # the copy that arrived waits; the next run says the same
-        started = e2e.start(timeout=30)
-        box = e2e.wait_for_window(CAPTION, run=started, timeout=20, accept=is_box)
-        e2e.answer(box, run=started)
-        result = started.wait()
-        assert box.text == UPDATE_FAILED_TEXT, repr(box)
-        assert result.exit_code == 1 and result.record is None, "the application was started"
+        result = failed_run(e2e, timeout=30)
         fetched = downloading("data.pak", src) if run == 0 else staged_earlier("data.pak")
         assert result.log == log_of(FETCHING, VALID, fetched,
                                     '[FAIL] Failed to replace "data.pak": a folder is in its place (error 267).')

@@ -9,8 +9,8 @@ import pytest
 from harness.log import (CANCELLED, FETCHING, VALID, downloading, failed_to_download, fetching_again, launched, log_of,
                          refused_resume, resuming, retry_waits, retrying, staged_earlier)
 from harness.server import MANIFEST_PATH, Paced, Ranged, file_entry, manifest_xml
-from harness.windows import CAPTION, UPDATE_FAILED_TEXT, is_box, poll
-from e2e_update import pattern, press_key
+from harness.windows import poll
+from e2e_update import failed_run, pattern, press_key
 
 MIB = 1 << 20
 SRC = "/files/game.pak"
@@ -28,16 +28,6 @@ def release(e2e, server, data, answer):
 
 def transfers(server):
     return [(r.header("Range"), r.header("If-Range"), r.status, r.bytes_sent) for r in server.requests_for(SRC)]
-
-
-def failed_run(e2e):
-    run = e2e.start(timeout=60)
-    box = e2e.wait_for_window(CAPTION, run=run, timeout=50, accept=is_box)
-    e2e.answer(box, run=run)
-    result = run.wait()
-    assert box.text == UPDATE_FAILED_TEXT, repr(box)
-    assert result.exit_code == 1 and result.record is None, "the application was started"
-    return result
 
 
 def test_a_cut_is_retried_and_resumed_within_the_run(e2e, server):
